@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs bounded libFuzzer runs of every fuzz target
+# (when clang is present) and then the whole test suite through CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+
+build=$root/build/asan
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON \
+  -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
+cmake --build "$build" -j "$jobs"
+
+fuzz_status=0
+if command -v clang++ >/dev/null; then
+  fuzz=$root/build/fuzz
+  CC=clang CXX=clang++ cmake -S . -B "$fuzz" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON \
+    -DMS_LIBFUZZER=ON -DMS_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$fuzz" -j "$jobs" --target fuzz_all
+  (cd "$fuzz" && ctest -L fuzz-run -j "$jobs" --output-on-failure) || fuzz_status=$?
+else
+  echo "clang not found: fuzz targets only replay their seeds" >&2
+fi
+
+cd "$build"
+suite_status=0
+ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
+if [[ $fuzz_status -ne 0 ]]; then
+  echo "bounded fuzz runs FAILED (see above)"
+  exit "$fuzz_status"
+fi
+exit "$suite_status"

@@ -1,0 +1,158 @@
+#include "extract/dispatch.h"
+
+#include "extract/json_helpers.h"
+#include "extract/log.h"
+#include "formats/id3/id3.h"
+#include "formats/image/image.h"
+#include "formats/mp4/mp4.h"
+#include "formats/playlist/playlist.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+struct format_row {
+  media_format format;
+  const char *type;
+  const char *subtype;
+};
+
+const format_row format_rows[] = {
+    {media_format::unknown, "unknown", "unknown"}, {media_format::mp3, "audio", "mpeg3"},
+    {media_format::m3u, "playlist", "m3u"},        {media_format::pls, "playlist", "pls"},
+    {media_format::mp4, "container", "mpeg4"},     {media_format::wav, "audio", "wav"},
+    {media_format::jpeg, "image", "jpeg"},         {media_format::bmp, "image", "bmp"},
+    {media_format::png, "image", "png"},           {media_format::gif, "image", "gif"},
+    {media_format::tiff, "image", "tiff"},
+};
+
+struct extension_row {
+  const char *extension;
+  media_format format;
+};
+
+const extension_row extension_rows[] = {
+    {"mp3", media_format::mp3},   {"m3u", media_format::m3u},    {"m3u8", media_format::m3u},
+    {"pls", media_format::pls},   {"3g2", media_format::mp4},    {"3gp", media_format::mp4},
+    {"3gpp", media_format::mp4},  {"3gpp2", media_format::mp4},  {"aac", media_format::mp4},
+    {"m4a", media_format::mp4},   {"m4v", media_format::mp4},    {"m4r", media_format::mp4},
+    {"mp4", media_format::mp4},   {"mpa", media_format::mp4},    {"mpb", media_format::mp4},
+    {"mpv", media_format::mp4},   {"wav", media_format::wav},    {"wv", media_format::wav},
+    {"jfi", media_format::jpeg},  {"jfif", media_format::jpeg},  {"jif", media_format::jpeg},
+    {"jpe", media_format::jpeg},  {"jpeg", media_format::jpeg},  {"jpg", media_format::jpeg},
+    {"bmp", media_format::bmp},   {"png", media_format::png},    {"gif", media_format::gif},
+    {"tiff", media_format::tiff}, {"tif", media_format::tiff},
+};
+
+// Signature rows, tried in order; `need` is how many bytes must have been read
+// for the row to be tried at all.
+struct signature_row {
+  size_t need;
+  size_t offset;
+  const char *bytes;
+  size_t length;
+  media_format format;
+};
+
+const signature_row signature_rows[] = {
+    {8, 0, "\x89PNG\r\n\x1a\n", 8, media_format::png},
+    {8, 4, "ftyp", 4, media_format::mp4},
+    {8, 0, "#EXTM3U", 7, media_format::m3u},
+    {8, 0, "[playlis", 8, media_format::pls},
+    {8, 0, "GIF8", 4, media_format::gif},
+    {8, 0, "MM\0*", 4, media_format::tiff},
+    {8, 0, "II*\0", 4, media_format::tiff},
+    {3, 0, "ID3", 3, media_format::mp3},
+    {2, 0, "\xff\xd8", 2, media_format::jpeg},
+    {2, 0, "BM", 2, media_format::bmp},
+};
+
+const format_row &row_of(media_format format) {
+  for (const format_row &row : format_rows)
+    if (row.format == format)
+      return row;
+  return format_rows[0];
+}
+
+void run_parser(media_format format, FILE *file, json_object *root, const char *path) {
+  switch (format) {
+  case media_format::mp3:
+    parse_id3(file, root, path);
+    break;
+  case media_format::m3u:
+    parse_m3u(file, root, path);
+    break;
+  case media_format::pls:
+    parse_pls(file, root, path);
+    break;
+  case media_format::mp4:
+    parse_mp4(file, root);
+    break;
+  case media_format::jpeg:
+    parse_exif(file, root, path);
+    break;
+  case media_format::tiff:
+    parse_tiff(file, root, path);
+    break;
+  default:
+    break;
+  }
+}
+
+} // namespace
+
+media_format format_from_signature(const unsigned char *bytes, size_t n) {
+  for (const signature_row &row : signature_rows) {
+    if (n < row.need)
+      continue;
+    if (memcmp(bytes + row.offset, row.bytes, row.length) == 0)
+      return row.format;
+  }
+  return media_format::unknown;
+}
+
+media_format format_from_extension(const char *path) {
+  const char *dot = strrchr(path, '.');
+  // No dot, nothing after it, or the dot belongs to a directory name.
+  if (dot == nullptr || dot[1] == '\0' || strchr(dot, '/') != nullptr)
+    return media_format::unknown;
+  for (const extension_row &row : extension_rows)
+    if (strcasecmp(dot + 1, row.extension) == 0)
+      return row.format;
+  return media_format::unknown;
+}
+
+const char *format_type(media_format format) { return row_of(format).type; }
+const char *format_subtype(media_format format) { return row_of(format).subtype; }
+
+bool parse_file(const char *path, json_object *root) {
+  FILE *file = fopen(path, "rb");
+  if (file == nullptr) {
+    log_error("Failed to open file!\n");
+    return false;
+  }
+  add_field(root, "returnValue", true);
+
+  unsigned char head[8];
+  size_t n = fread(head, 1, sizeof head, file);
+  media_format format = media_format::unknown;
+  if (n > 0) {
+    format = format_from_signature(head, n);
+    if (format == media_format::unknown)
+      format = format_from_extension(path);
+  }
+
+  rewind(file);
+  json_object *type = json_object_new_string(format_type(format));
+  json_object *subtype = json_object_new_string(format_subtype(format));
+  run_parser(format, file, root, path);
+  fclose(file);
+
+  if (json_is_created(type))
+    json_object_object_add(root, "type", type);
+  if (json_is_created(subtype))
+    json_object_object_add(root, "subtype", subtype);
+  return true;
+}

@@ -1,0 +1,22 @@
+// Format dispatch: the worker's single entry into extraction.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstddef>
+
+enum class media_format { unknown, mp3, m3u, pls, mp4, wav, jpeg, bmp, png, gif, tiff };
+
+// Opens `path`, picks its format by leading bytes then by extension, runs the
+// format's parser into `root` and adds "returnValue", "type" and "subtype".
+// False (and `root` untouched) only when the file cannot be opened.
+bool parse_file(const char *path, json_object *root);
+
+// The format the first `n` bytes of a file announce (at most 8 are looked
+// at), or unknown when no signature matches.
+media_format format_from_signature(const unsigned char *bytes, size_t n);
+// The format the extension of `path` names, ignoring letter case.
+media_format format_from_extension(const char *path);
+
+const char *format_type(media_format format);
+const char *format_subtype(media_format format);

@@ -1,0 +1,11 @@
+// Images: JPEG EXIF entries with the thumbnail location, and TIFF.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+
+// Adds "exif" to `root`. `file` is open at offset 0 and stays open.
+void parse_exif(FILE *file, json_object *root, const char *path);
+// Adds "tiff" to `root`.
+void parse_tiff(FILE *file, json_object *root, const char *path);

@@ -1,0 +1,9 @@
+// MPEG-4 family: box walk, movie header, handlers, metadata items, cover art.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+
+// Adds "mp4" to `root`. `file` is open at offset 0 and stays open.
+void parse_mp4(FILE *file, json_object *root);

@@ -1,0 +1,3 @@
+#include "formats/playlist/playlist.h"
+
+void parse_m3u(FILE *, json_object *, const char *) {}

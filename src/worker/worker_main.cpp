@@ -1,0 +1,126 @@
+#include "worker/worker_main.h"
+
+#include "extract/dispatch.h"
+#include "extract/json_helpers.h"
+#include "extract/log.h"
+#include "worker/channel.h"
+#include "worker/request_line.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+const char *const toxic_test_path = "::test::toxic::neverreturn::";
+
+namespace {
+
+GIOChannel *in_channel;
+GIOChannel *out_channel;
+
+// Runs in signal context, so it only logs through the signal-safe path,
+// closes the channels' descriptors (the channel structures go with the
+// process) and ends the process.
+void handle_sigterm(int) {
+  log_error_signal_safe("SIGTERM hit! exiting main loop.\n");
+  if (in_channel != nullptr)
+    close(STDIN_FILENO);
+  if (out_channel != nullptr)
+    close(STDOUT_FILENO);
+  _exit(100);
+}
+
+void release_channels() {
+  if (in_channel != nullptr) {
+    g_io_channel_unref(in_channel);
+    in_channel = nullptr;
+  }
+  if (out_channel != nullptr) {
+    g_io_channel_unref(out_channel);
+    out_channel = nullptr;
+  }
+}
+
+[[noreturn]] void spin_forever() {
+  volatile unsigned long counter = 0;
+  for (;;)
+    counter = counter + 1;
+}
+
+// The answer line for one request line.
+std::string answer_request(char *line) {
+  long long id = 0;
+  const char *path = nullptr;
+  if (!parse_request_line(line, &id, &path)) {
+    log_error("Invalid request!\n");
+    return malformed_answer();
+  }
+  json_ptr root(json_object_new_object());
+  if (!json_is_created(root.get())) {
+    root.release();
+    log_error("Failed to allocate root!\n");
+    return format_answer(id, failed_record);
+  }
+  if (strcmp(path, toxic_test_path) == 0)
+    spin_forever();
+  if (!parse_file(path, root.get())) {
+    log_error("Failed to parse metadata!\n");
+    return format_answer(id, failed_record);
+  }
+  const char *json = json_object_to_json_string(root.get());
+  if (json == nullptr) {
+    log_error("Failed to make metadata into string!\n");
+    return format_answer(id, failed_record);
+  }
+  return format_answer(id, json);
+}
+
+} // namespace
+
+int main_child(int, char **) {
+  log_open("mediasiftd-demon");
+  if (signal(SIGTERM, handle_sigterm) == SIG_ERR) {
+    log_error("Failed to set SIGTERM handler!\n");
+    return 2;
+  }
+  // A broker that went away must show up as a failed write (status 12), not
+  // as a silent death by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  in_channel = build_unencoded_channel(STDIN_FILENO);
+  if (in_channel == nullptr) {
+    log_error("Failed to create input channel!\n");
+    return 3;
+  }
+  out_channel = build_unencoded_channel(STDOUT_FILENO);
+  if (out_channel == nullptr) {
+    log_error("Failed to create output channel!\n");
+    release_channels();
+    return 4;
+  }
+
+  for (;;) {
+    char *line = nullptr;
+    GIOStatus status = g_io_channel_read_line(in_channel, &line, nullptr, nullptr, nullptr);
+    if (status != G_IO_STATUS_NORMAL || line == nullptr) {
+      g_free(line);
+      log_error("Failed to read line from input!\n");
+      log_error("No input file!\n");
+      release_channels();
+      return 11;
+    }
+    std::string answer = answer_request(line);
+    g_free(line);
+
+    gsize written = 0;
+    if (g_io_channel_write_chars(out_channel, answer.data(), static_cast<gssize>(answer.size()), &written,
+                                 nullptr) != G_IO_STATUS_NORMAL) {
+      log_error("Failed to write to output channel!\n");
+      release_channels();
+      return 12;
+    }
+    if (g_io_channel_flush(out_channel, nullptr) != G_IO_STATUS_NORMAL) {
+      log_error("Failed to flush output channel!\n");
+      release_channels();
+      return 14;
+    }
+  }
+}

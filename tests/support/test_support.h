@@ -1,0 +1,67 @@
+// Helpers shared by the test suites: temporary files, in-memory streams,
+// captured log lines and a real worker process on pipes.
+#pragma once
+
+#include "extract/json_helpers.h"
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// A fresh temporary folder, removed with its files by the destructor.
+struct temp_dir {
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir &) = delete;
+  temp_dir &operator=(const temp_dir &) = delete;
+  // Writes `bytes` to NAME inside the folder and returns the full path.
+  std::string write(const std::string &name, const std::string &bytes) const;
+  std::string path;
+};
+
+// A read-only stream over `bytes` backed by a real descriptor (a memfd), as
+// the parsers get from the dispatch. The caller fcloses it.
+FILE *stream_from_bytes(const std::string &bytes);
+
+std::string read_file(const std::string &path);
+std::string data_path(const std::string &relative); // under tests/data
+
+// The whole record parse_file makes for `path`, as JSON text ("" when the
+// file could not be opened).
+std::string record_text(const std::string &path);
+json_ptr record_of(const std::string &path);
+json_ptr parse_json(const std::string &text);
+
+// Collects every message logged through log_error while it lives.
+struct log_capture {
+  log_capture();
+  ~log_capture();
+  log_capture(const log_capture &) = delete;
+  log_capture &operator=(const log_capture &) = delete;
+  int count(const std::string &message) const;
+  std::vector<std::string> lines;
+};
+
+// A real `mediasiftd -demon` on pipes; standard error is captured.
+struct worker_process {
+  worker_process();
+  ~worker_process(); // kills the worker if still running and reaps it
+  worker_process(const worker_process &) = delete;
+  worker_process &operator=(const worker_process &) = delete;
+  void send(const std::string &bytes) const;
+  // One answer line (without its line feed); false on end or time-out.
+  bool read_line(std::string *line, int timeout_ms = 10000);
+  void close_input();
+  // Waits for the worker to end; returns the raw wait status.
+  int wait(int timeout_ms = 10000);
+  // Everything the worker wrote to standard error so far.
+  std::string errors();
+  pid_t pid = -1;
+  int in_fd = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+  std::string out_buffer;
+  std::string err_buffer;
+};
