@@ -10,7 +10,7 @@ packages=(
   libgtest-dev googletest
   dbus-daemon dbus-bin
   clang libclang-rt-14-dev
-  valgrind
+  valgrind libseccomp-dev
 )
 # Extra tools for the benchmark's peers and for remaking fixtures; only on
 # request, since the suite itself runs on the committed fixtures.

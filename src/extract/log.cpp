@@ -18,6 +18,9 @@ char signal_prefix[128];
 size_t signal_prefix_len;
 int signal_socket = -1;
 void (*message_sink)(const char *message);
+// Set once the worker is confined: messages then go only through the
+// descriptors opened beforehand, never through syslog's own reconnects.
+bool prepared_only;
 
 void prepare_signal_path(const char *ident) {
   int n = snprintf(signal_prefix, sizeof signal_prefix, "%s[%d]: ", ident, static_cast<int>(getpid()));
@@ -46,6 +49,27 @@ void append(char *buf, size_t cap, size_t *len, const char *text, size_t n) {
   *len += n;
 }
 
+
+// Writes "ident[pid]: message" to standard error and, when a log socket was
+// reachable at open time, sends it there as a LOG_USER|LOG_ERR record. Uses
+// only async-signal-safe calls.
+void emit_prepared(const char *message, size_t length) {
+  char line[4096];
+  size_t len = 0;
+  append(line, sizeof line, &len, signal_prefix, signal_prefix_len);
+  append(line, sizeof line, &len, message, length);
+  ssize_t ignored = write(STDERR_FILENO, line, len);
+  (void)ignored;
+  if (signal_socket >= 0) {
+    char packet[4200];
+    size_t plen = 0;
+    append(packet, sizeof packet, &plen, "<11>", 4); // LOG_USER (8) + LOG_ERR (3)
+    append(packet, sizeof packet, &plen, line, len);
+    ignored = send(signal_socket, packet, plen, MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)ignored;
+  }
+}
+
 } // namespace
 
 void log_open(const char *ident) {
@@ -64,26 +88,21 @@ void log_error(const char *fmt, ...) {
     message_sink(text);
     g_free(text);
   }
-  vsyslog(LOG_ERR, fmt, ap);
+  if (prepared_only) {
+    char *text = g_strdup_vprintf(fmt, ap);
+    emit_prepared(text, strlen(text));
+    g_free(text);
+  } else {
+    vsyslog(LOG_ERR, fmt, ap);
+  }
   va_end(ap);
 }
 
 void log_set_sink(void (*sink)(const char *message)) { message_sink = sink; }
 
-void log_error_signal_safe(const char *message) {
-  char line[512];
-  size_t len = 0;
-  append(line, sizeof line, &len, signal_prefix, signal_prefix_len);
-  append(line, sizeof line, &len, message, strlen(message));
-  ssize_t ignored = write(STDERR_FILENO, line, len);
-  (void)ignored;
-  if (signal_socket >= 0) {
-    // Facility LOG_USER (8) + priority LOG_ERR (3).
-    char packet[600];
-    size_t plen = 0;
-    append(packet, sizeof packet, &plen, "<11>", 4);
-    append(packet, sizeof packet, &plen, line, len);
-    ignored = send(signal_socket, packet, plen, MSG_DONTWAIT | MSG_NOSIGNAL);
-    (void)ignored;
-  }
-}
+
+void log_error_signal_safe(const char *message) { emit_prepared(message, strlen(message)); }
+
+void log_use_prepared_channels() { prepared_only = true; }
+
+int log_socket_fd() { return signal_socket; }

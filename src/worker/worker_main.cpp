@@ -4,6 +4,7 @@
 #include "extract/json_helpers.h"
 #include "extract/log.h"
 #include "worker/channel.h"
+#include "worker/confine.h"
 #include "worker/request_line.h"
 
 #include <csignal>
@@ -96,6 +97,10 @@ int main_child(int, char **) {
     release_channels();
     return 4;
   }
+
+  // From here on the worker only reads files and answers on its pipes.
+  log_use_prepared_channels();
+  confine_worker(log_socket_fd());
 
   for (;;) {
     char *line = nullptr;
