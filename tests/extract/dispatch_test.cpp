@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -141,4 +142,24 @@ TEST(Dispatch, UnopenableFileLeavesTheRecordEmpty) {
   EXPECT_FALSE(parse_file("/nonexistent/a.mp3", root.get()));
   EXPECT_EQ(json_object_object_length(root.get()), 0);
   EXPECT_EQ(logs.count("Failed to open file!\n"), 1);
+}
+
+TEST(Dispatch, OnlyRegularFilesAreOpened) {
+  temp_dir dir;
+  std::string fifo = dir.path + "/pipe.m3u";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  log_capture logs;
+  // A named pipe with no writer, a device that never ends, a folder: each is
+  // refused at once as a file that cannot be opened.
+  for (const std::string &path : {fifo, std::string("/dev/zero"), dir.path}) {
+    json_ptr root(json_object_new_object());
+    EXPECT_FALSE(parse_file(path.c_str(), root.get())) << path;
+    EXPECT_EQ(json_object_object_length(root.get()), 0) << path;
+  }
+  EXPECT_EQ(logs.count("Failed to open file!\n"), 3);
+  // A symbolic link to a regular file is followed.
+  std::string target = dir.write("real.xyz", "data");
+  std::string link = dir.path + "/link.xyz";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(record_text(link), "{\"returnValue\":true,\"type\":\"unknown\",\"subtype\":\"unknown\"}");
 }
