@@ -1,0 +1,60 @@
+// The service's side of the bus: the name "com.kivo.mediasiftd", its one
+// method "parse", the replies, and the association of requests and the
+// worker process with the activity manager's activities.
+#pragma once
+
+#include "qs/quarnservice.h"
+
+#include <glib.h>
+#include <json-c/json.h>
+
+// One accepted "parse" call, from its acceptance to its reply.
+struct parse_request {
+  QSMessage *message;       // referenced while the request is open
+  GArray *files;            // owned texts: the paths, in payload order
+  unsigned long join_token; // the activity "join" call, 0 for none
+  unsigned long map_token;  // the activity "mapProcess" call, 0 for none
+};
+
+// The parse-request handler: gets the paths and the request; true when it
+// took the request over (its reply then comes from quarn_ipc_reap).
+typedef bool (*quarn_ipc_queue_fn)(GArray const *paths, void *context);
+
+// Registers the service on the bus and attaches it to `loop`.
+bool quarn_ipc_new(GMainLoop *loop);
+// Forgets the worker's pid and unregisters from the bus.
+void quarn_ipc_free();
+void quarn_ipc_register_queue(quarn_ipc_queue_fn handler);
+// The current worker's process id, mapped into activities of later requests.
+void quarn_ipc_associate(int pid);
+// Answers an accepted call: entry i pairs results[i], sizes[i], modified[i]
+// with the request's i-th path. Takes over and releases `context`.
+void quarn_ipc_reap(GArray const *results, GArray const *sizes, GArray const *modified, void *context);
+// Releases an accepted request that will never be answered (the service is
+// stopping); the bus library tells its caller the call was dropped.
+void quarn_ipc_release_request(void *context);
+
+// The pieces, for the service's own use and for tests.
+QSHandle *quarn_ipc_handle();
+int quarn_ipc_last_known_pid();
+json_object *parse_message_params(QSMessage *message);
+bool parse_callback(QSHandle *handle, QSMessage *message, void *context);
+json_object *build_reply(bool success, char const *error_text);
+bool send_reply(QSHandle *handle, QSMessage *message, json_object *reply);
+void build_and_send_error(QSHandle *handle, QSMessage *message, char const *error_text);
+void clear_and_cancel(QSHandle *handle, unsigned long *token);
+// Drops the message reference, frees the paths, cancels "join" then
+// "mapProcess", frees the record.
+void parse_request_free(parse_request *request);
+
+// Forgets the worker's process id (0: none known).
+void activity_reset_pid();
+// The payload of both association calls for `activity_id` and `pid`.
+char *activity_payload(int activity_id, int pid);
+void activity_associate(int activity_id, parse_request *request);
+bool activity_associate_ignore_callback(QSHandle *handle, QSMessage *message, void *context);
+
+// The success reply of a parse call: {"returnValue":true,"files":[...]} with
+// one entry per element of `results` (null when the reply can't be made).
+json_object *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified,
+                               GArray const *files);
