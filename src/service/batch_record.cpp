@@ -1,0 +1,90 @@
+#include "service/batch_record.h"
+
+#include "extract/log.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+const char *const dropped_record = "{\"returnValue\":false}";
+
+namespace {
+
+// Appends entry i: the text, and the file's size and time as they are now.
+void append_entry(parse_batch *batch, const char *path, const char *json) {
+  double size = 0;
+  double modified = 0;
+  struct stat info {};
+  if (stat(path, &info) == 0) {
+    size = static_cast<double>(info.st_size);
+    modified = static_cast<double>(info.st_mtime);
+  }
+  char *text = g_strdup(json);
+  g_array_append_val(batch->results, text);
+  g_array_append_val(batch->sizes, size);
+  g_array_append_val(batch->modified, modified);
+  ++batch->answered;
+}
+
+// The broker reports a path with its trailing white space stripped.
+bool same_path(const char *requested, const char *reported) {
+  g_autofree char *stripped = g_strchomp(g_strdup(requested));
+  return strcmp(stripped, reported) == 0;
+}
+
+} // namespace
+
+parse_batch *parse_batch_new(void *context, const GArray *paths) {
+  auto *batch = g_new0(parse_batch, 1);
+  batch->success = true;
+  batch->context = context;
+  batch->results = g_array_new(FALSE, FALSE, sizeof(char *));
+  batch->sizes = g_array_new(FALSE, FALSE, sizeof(double));
+  batch->modified = g_array_new(FALSE, FALSE, sizeof(double));
+  batch->paths = g_array_sized_new(FALSE, FALSE, sizeof(char *), paths->len);
+  batch->queued = g_array_sized_new(FALSE, TRUE, sizeof(bool), paths->len);
+  for (guint i = 0; i < paths->len; ++i) {
+    char *copy = g_strdup(g_array_index(paths, char *, i));
+    g_array_append_val(batch->paths, copy);
+  }
+  g_array_set_size(batch->queued, paths->len);
+  return batch;
+}
+
+void parse_batch_free(parse_batch *batch) {
+  if (batch == nullptr)
+    return;
+  for (guint i = 0; i < batch->results->len; ++i)
+    g_free(g_array_index(batch->results, char *, i));
+  g_array_free(batch->results, TRUE);
+  g_array_free(batch->sizes, TRUE);
+  g_array_free(batch->modified, TRUE);
+  for (guint i = 0; i < batch->paths->len; ++i)
+    g_free(g_array_index(batch->paths, char *, i));
+  g_array_free(batch->paths, TRUE);
+  g_array_free(batch->queued, TRUE);
+  g_free(batch);
+}
+
+bool path_fits_request_line(const char *path) {
+  return strpbrk(path, "\n\r") == nullptr && strstr(path, "\xe2\x80\xa9") == nullptr;
+}
+
+void parse_batch_collect(parse_batch *batch, const char *path, const char *json) {
+  guint match = batch->answered;
+  while (match < batch->paths->len &&
+         !(g_array_index(batch->queued, bool, match) && same_path(g_array_index(batch->paths, char *, match), path)))
+    ++match;
+  if (match == batch->paths->len) {
+    log_error("Collected an answer for a path not in the batch! %s\n", path);
+    return;
+  }
+  while (batch->answered < match)
+    append_entry(batch, g_array_index(batch->paths, char *, batch->answered), dropped_record);
+  append_entry(batch, g_array_index(batch->paths, char *, match), json);
+}
+
+void parse_batch_complete(parse_batch *batch) {
+  while (batch->answered < batch->paths->len)
+    append_entry(batch, g_array_index(batch->paths, char *, batch->answered), dropped_record);
+}

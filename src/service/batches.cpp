@@ -1,0 +1,89 @@
+#include "service/batches.h"
+
+#include "broker/broker.h"
+#include "bus/ipc.h"
+#include "extract/log.h"
+#include "service/batch_record.h"
+#include "service/lifetime.h"
+
+namespace {
+
+// Open batches, oldest first. The head is always the batch the broker is
+// working on, as it completes requests and delimiters strictly in order.
+GQueue *pending_ipc_results;
+
+} // namespace
+
+bool batches_new() {
+  pending_ipc_results = g_queue_new();
+  return pending_ipc_results != nullptr;
+}
+
+void batches_free() {
+  if (pending_ipc_results == nullptr)
+    return;
+  while (auto *batch = static_cast<parse_batch *>(g_queue_pop_head(pending_ipc_results))) {
+    // A refused request was released when it was refused.
+    if (batch->success)
+      quarn_ipc_release_request(batch->context);
+    parse_batch_free(batch);
+  }
+  g_queue_free(pending_ipc_results);
+  pending_ipc_results = nullptr;
+}
+
+guint batches_pending() { return pending_ipc_results != nullptr ? g_queue_get_length(pending_ipc_results) : 0; }
+
+bool ipc_queue(const GArray *paths, void *context) {
+  if (paths->len == 0) {
+    GArray *empty = g_array_new(FALSE, FALSE, sizeof(char *));
+    quarn_ipc_reap(empty, empty, empty, context);
+    g_array_free(empty, TRUE);
+    return true;
+  }
+  stop_idle_timeout();
+  parse_batch *batch = parse_batch_new(context, paths);
+  g_queue_push_tail(pending_ipc_results, batch);
+  for (guint i = 0; i < paths->len; ++i) {
+    const char *path = g_array_index(paths, char *, i);
+    if (!path_fits_request_line(path)) {
+      // Such a path would split its request line; it gets the dropped record.
+      log_error("Path can't be sent to the parser: %s\n", path);
+      continue;
+    }
+    if (!metadata_request(path)) {
+      log_error("Failed to queue request to metadata parser.\n");
+      batch->success = false;
+      break;
+    }
+    g_array_index(batch->queued, bool, i) = true;
+  }
+  // The delimiter can complete and release this very batch.
+  bool success = batch->success;
+  metadata_delimit();
+  return success;
+}
+
+void metadata_collect(const char *path, const char *json) {
+  auto *batch = static_cast<parse_batch *>(g_queue_peek_head(pending_ipc_results));
+  if (batch == nullptr) {
+    log_error("Collected an answer with no batch open! %s\n", path);
+    return;
+  }
+  parse_batch_collect(batch, path, json);
+}
+
+void metadata_delimit_reached() {
+  auto *batch = static_cast<parse_batch *>(g_queue_pop_head(pending_ipc_results));
+  if (batch == nullptr) {
+    log_error("Delimiter reached with no batch open!\n");
+    return;
+  }
+  if (batch->success) {
+    parse_batch_complete(batch);
+    quarn_ipc_reap(batch->results, batch->sizes, batch->modified, batch->context);
+  }
+  parse_batch_free(batch);
+  if (metadata_queue_is_empty())
+    start_or_restart_idle_timeout();
+}
