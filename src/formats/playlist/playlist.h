@@ -5,7 +5,14 @@
 
 #include <cstdio>
 
-// Adds "m3u" to `root`. `file` is open at offset 0 and stays open.
+// Neither kind of playlist is read past this many bytes: a bigger file is
+// reported as too large instead of being parsed.
+constexpr long playlist_size_limit = 131072;
+
+// Adds "m3u" to `root`: {"extended", "entries"}, or {"tooLarge": true}.
+// `file` is open at offset 0 and stays open; `path` is not used.
 void parse_m3u(FILE *file, json_object *root, const char *path);
-// Adds "pls" to `root`.
+// Adds "pls" to `root`: "Version", "NumberOfEntries"/"numberofentries" where
+// present, then "entries"; on failure an "error" word. `file` is open at
+// offset 0 and stays open; `path` is not used.
 void parse_pls(FILE *file, json_object *root, const char *path);

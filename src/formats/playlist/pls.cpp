@@ -1,3 +1,141 @@
+// PLS playlists: a key file whose "playlist" group holds "Version", the
+// entry count and numbered keys "File<i>", "Title<i>" and "Length<i>". The
+// whole file is read at once and handed to GLib's key-file parser.
 #include "formats/playlist/playlist.h"
 
-void parse_pls(FILE *, json_object *, const char *) {}
+#include "extract/byte_readers.h"
+#include "extract/json_helpers.h"
+#include "extract/log.h"
+
+#include <glib.h>
+
+namespace {
+
+constexpr char PLAYLIST_GROUP[] = "playlist";
+
+// Entry keys are formatted into a buffer of this size.
+constexpr size_t key_buffer_size = 48;
+
+// The shortest line that can give an entry anything is "File<i>=" with a
+// one-digit number: 6 bytes. A file of `size` bytes can therefore hold keys
+// for at most size / 6 entries, and a declared count above that is no more
+// than a number written in the file. Bounding the count by it keeps a small
+// file from asking for billions of entries, while a count somewhat larger
+// than the keys present still gives its extra entries (only "Length": 0).
+constexpr int32_t shortest_entry_bytes = 6;
+
+int32_t entry_bound(int32_t size) { return size / shortest_entry_bytes; }
+
+// Adds "error" = `word` to `pls` and `pls` to the record; takes `pls`.
+void add_error(const char *word, json_object *pls, json_object *root) {
+  add_field(pls, "error", word);
+  json_object_object_add(root, "pls", pls);
+}
+
+// The integer under `key` in the playlist group, also added to `pls` under
+// the key's own name; 0 (and nothing added) when missing or not an integer.
+int add_int_value(GKeyFile *key_file, const char *key, json_object *pls) {
+  GError *error = nullptr;
+  int value = g_key_file_get_integer(key_file, PLAYLIST_GROUP, key, &error);
+  if (error != nullptr) {
+    log_error("No %s for playlist.\n", key);
+    g_error_free(error);
+    return 0;
+  }
+  add_field(pls, key, value);
+  return value;
+}
+
+// The text of `key` in the playlist group, null when the key is missing.
+// GLib hands out only UTF-8 text; a value in another encoding (a playlist
+// written in Latin-1, say) is taken raw instead of being lost, and the
+// record's string helper escapes its bytes that are not UTF-8.
+char *key_text(GKeyFile *key_file, const char *key) {
+  char *text = g_key_file_get_string(key_file, PLAYLIST_GROUP, key, nullptr);
+  if (text == nullptr)
+    text = g_key_file_get_value(key_file, PLAYLIST_GROUP, key, nullptr);
+  return text;
+}
+
+// Entry `number`: "File" and "Title" where present, "Length" always (0 when
+// missing or not an integer). Null when the entry object cannot be made.
+json_object *build_entry(GKeyFile *key_file, int number) {
+  json_object *entry = json_object_new_object();
+  if (!json_is_created(entry))
+    return nullptr;
+  char key[key_buffer_size];
+  snprintf(key, sizeof key, "File%d", number);
+  g_autofree char *location = key_text(key_file, key);
+  if (location != nullptr)
+    add_field(entry, "File", static_cast<const char *>(location));
+  snprintf(key, sizeof key, "Title%d", number);
+  g_autofree char *title = key_text(key_file, key);
+  if (title != nullptr)
+    add_field(entry, "Title", static_cast<const char *>(title));
+  snprintf(key, sizeof key, "Length%d", number);
+  add_field(entry, "Length", g_key_file_get_integer(key_file, PLAYLIST_GROUP, key, nullptr));
+  return entry;
+}
+
+} // namespace
+
+void parse_pls(FILE *file, json_object *root, const char * /*path*/) {
+  json_object *created = json_object_new_object();
+  if (!json_is_created(created)) {
+    log_error("Failed to allocate m3u metadata info!\n");
+    return;
+  }
+  json_ptr pls(created);
+
+  int32_t size = get_file_size(file);
+  if (size == -1) {
+    log_error("Failed to get file info for m3u.\n");
+    return;
+  }
+  if (size > playlist_size_limit) {
+    log_error("Playlist is too large to use!\n");
+    add_error("tooLarge", pls.release(), root);
+    return;
+  }
+  // An empty file gives no block and is reported like a failed allocation.
+  g_autofree char *contents = size > 0 ? static_cast<char *>(g_try_malloc(static_cast<gsize>(size))) : nullptr;
+  if (contents == nullptr) {
+    add_error("noMemory", pls.release(), root);
+    return;
+  }
+  if (fread(contents, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+    log_error("Failed to read file contents!\n");
+    add_error("badRead", pls.release(), root);
+    return;
+  }
+
+  g_autoptr(GKeyFile) key_file = g_key_file_new();
+  if (!g_key_file_load_from_data(key_file, contents, static_cast<gsize>(size), G_KEY_FILE_NONE, nullptr)) {
+    add_error("noParse", pls.release(), root);
+    return;
+  }
+  if (!g_key_file_has_group(key_file, PLAYLIST_GROUP)) {
+    add_error("invalidFile", pls.release(), root);
+    return;
+  }
+
+  add_int_value(key_file, "Version", pls.get());
+  int count = add_int_value(key_file, "NumberOfEntries", pls.get());
+  if (count == 0)
+    count = add_int_value(key_file, "numberofentries", pls.get());
+  if (count > entry_bound(size))
+    count = entry_bound(size);
+
+  json_object *entries = json_object_new_array();
+  if (!json_is_created(entries)) {
+    add_error("noMemory", pls.release(), root);
+    return;
+  }
+  for (int number = 1; number <= count; ++number) {
+    json_object *entry = build_entry(key_file, number);
+    if (entry != nullptr)
+      json_object_array_add(entries, entry);
+  }
+  json_object_object_add(pls.get(), "entries", entries);
+  json_object_object_add(root, "pls", pls.release());
+}
