@@ -1,0 +1,191 @@
+#include "formats/playlist/playlist.h"
+
+#include "extract/log.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+using parser = void (*)(FILE *, json_object *, const char *);
+using lines = std::vector<std::string>;
+
+std::string text_of(json_object *root) { return json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN); }
+std::string canonical(const std::string &json) { return text_of(parse_json(json).get()); }
+
+// The record `parse` builds from `file`, which it closes.
+std::string record_from(parser parse, FILE *file) {
+  json_ptr root(json_object_new_object());
+  parse(file, root.get(), "unused");
+  fclose(file);
+  return text_of(root.get());
+}
+std::string record_from(parser parse, const std::string &bytes) { return record_from(parse, stream_from_bytes(bytes)); }
+
+// A playlist of exactly `size` bytes: `head`, then short comment lines.
+std::string sized(std::string bytes, size_t size) {
+  if ((size - bytes.size()) % 2 != 0)
+    bytes += "#x\n";
+  while (bytes.size() < size)
+    bytes += "#\n";
+  return bytes;
+}
+
+struct playlist_case {
+  const char *name;
+  parser parse;
+  std::string bytes;
+  std::string record; // expected, as written by hand
+  lines logs;
+};
+void PrintTo(const playlist_case &c, std::ostream *os) { *os << c.name; }
+
+const std::string invalid = "Invalid m3u info line.\n", out_of_range = "Playlist track length too large/small.\n";
+const std::string too_large = "Playlist is too large to use!\n";
+const std::string song = R"({"m3u":{"extended":false,"entries":[{"location":"song.mp3"}]}})";
+const std::string pls_head = "[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nVersion=2\n";
+const std::string pls_one = R"({"pls":{"Version":2,"NumberOfEntries":1,"entries":[{"File":"a.mp3","Length":0}]}})";
+
+const playlist_case cases[] = {
+    {"m3u empty", parse_m3u, "", R"({"m3u":{"extended":false,"entries":[]}})", {}},
+    {"m3u radio", parse_m3u, "#EXTINF:-1,Radio\nhttp://r.example/live\nnext.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":-1,"title":"Radio","location":"http://r.example/live"},)"
+     R"({"location":"next.mp3"}]}})", {}},
+    {"m3u space before number, commas in title", parse_m3u, "#EXTINF: 42,A, B\nsong.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":42,"title":"A, B","location":"song.mp3"}]}})", {}},
+    {"m3u space before comma", parse_m3u, "#EXTINF:42 ,A\nsong.mp3\n", song, {invalid}},
+    {"m3u no comma", parse_m3u, "#EXTINF:42\nsong.mp3\n", song, {invalid}},
+    {"m3u no number", parse_m3u, "#EXTINF:,A\nsong.mp3\n", song, {invalid}},
+    {"m3u comma only", parse_m3u, "#EXTINF:7,\nsong.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":7,"title":"","location":"song.mp3"}]}})", {}},
+    {"m3u beyond long", parse_m3u, "#EXTINF:99999999999999999999,A\nsong.mp3\n", song, {out_of_range}},
+    {"m3u beyond 32 bits", parse_m3u, "#EXTINF:3000000000,A\nsong.mp3\n", song, {out_of_range}},
+    {"m3u comment between", parse_m3u, "#EXTINF:7,A\n# note\nsong.mp3\n", song, {}},
+    {"m3u blank lines between", parse_m3u, "#EXTINF:7,A\n\n\r\nsong.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":7,"title":"A","location":"song.mp3"}]}})", {}},
+    {"m3u second info replaces first", parse_m3u, "#EXTINF:7,A\n#EXTINF:8,B\nsong.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":8,"title":"B","location":"song.mp3"}]}})", {}},
+    {"m3u header after blank line", parse_m3u, "\n#EXTM3U\nsong.mp3", song, {}},
+    {"m3u header later", parse_m3u, "song.mp3\n#EXTM3U\n", song, {}},
+    {"m3u byte-order mark", parse_m3u, "\xEF\xBB\xBF#EXTM3U\n",
+     "{\"m3u\":{\"extended\":false,\"entries\":[{\"location\":\"\xEF\xBB\xBF#EXTM3U\"}]}}", {}},
+    {"m3u lower case", parse_m3u, "#extm3u\n#extinf:7,A\nsong.mp3\n", song, {}},
+    {"m3u spaces, one byte", parse_m3u, "   \nx",
+     R"({"m3u":{"extended":false,"entries":[{"location":"   "},{"location":"x"}]}})", {}},
+    {"m3u CR LF", parse_m3u, "#EXTM3U x\r\n#EXTINF:7,A\r\nsong.mp3\r\nb.mp3\r\n",
+     R"({"m3u":{"extended":true,"entries":[{"time":7,"title":"A","location":"song.mp3"},{"location":"b.mp3"}]}})", {}},
+    {"m3u LF CR", parse_m3u, "#EXTM3U\n\r#EXTINF:7,A\n\rsong.mp3\n\rb.mp3\n\r",
+     R"({"m3u":{"extended":true,"entries":[{"time":7,"title":"A","location":"song.mp3"},{"location":"b.mp3"}]}})", {}},
+    {"m3u CR before a last byte", parse_m3u, "song.mp3\rx", song, {}},
+    {"m3u not UTF-8", parse_m3u, "#EXTINF:7,Caf\xE9\nd\xFF.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":7,"title":"Caf\\u00e9","location":"d\\u00ff.mp3"}]}})", {}},
+    {"m3u size limit", parse_m3u, sized("song.mp3\n", 131072), song, {}},
+    {"m3u too large", parse_m3u, sized("song.mp3\n", 131073), R"({"m3u":{"tooLarge":true}})", {too_large}},
+
+    {"pls size limit", parse_pls, sized(pls_head, 131072), pls_one, {}},
+    {"pls too large", parse_pls, sized(pls_head, 131073), R"({"pls":{"error":"tooLarge"}})", {too_large}},
+    {"pls empty", parse_pls, "", R"({"pls":{"error":"noMemory"}})", {}},
+    {"pls no key file", parse_pls, "[playlist]\nno equals sign\n", R"({"pls":{"error":"noParse"}})", {}},
+    {"pls capital group", parse_pls, "[Playlist]\nNumberOfEntries=1\n", R"({"pls":{"error":"invalidFile"}})", {}},
+    {"pls lower-case count", parse_pls, "[playlist]\nnumberofentries=1\nFile1=a.mp3\nVersion=2\n",
+     R"({"pls":{"Version":2,"numberofentries":1,"entries":[{"File":"a.mp3","Length":0}]}})",
+     {"No NumberOfEntries for playlist.\n"}},
+    {"pls count 0", parse_pls, "[playlist]\nNumberOfEntries=0\nnumberofentries=1\nFile1=a.mp3\nVersion=2\n",
+     R"({"pls":{"Version":2,"NumberOfEntries":0,"numberofentries":1,"entries":[{"File":"a.mp3","Length":0}]}})", {}},
+    {"pls count beyond keys", parse_pls, "[playlist]\nNumberOfEntries=2\nTitle1=A\nLength1=9\nVersion=2\n",
+     R"({"pls":{"Version":2,"NumberOfEntries":2,"entries":[{"Title":"A","Length":9},{"Length":0}]}})", {}},
+    {"pls no version", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=a.mp3\n",
+     R"({"pls":{"NumberOfEntries":1,"entries":[{"File":"a.mp3","Length":0}]}})", {"No Version for playlist.\n"}},
+    {"pls other groups", parse_pls, "[x]\nFile1=x.mp3\nVersion=9\n[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nVersion=2\n",
+     pls_one, {}},
+    {"pls not UTF-8", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=\xFF.mp3\nTitle1=Caf\xE9\nVersion=2\n",
+     R"({"pls":{"Version":2,"NumberOfEntries":1,"entries":[{"File":"\\u00ff.mp3","Title":"Caf\\u00e9","Length":0}]}})",
+     {}},
+};
+
+class Playlist : public testing::TestWithParam<playlist_case> {};
+
+TEST_P(Playlist, RecordAndLogLines) {
+  const playlist_case &c = GetParam();
+  log_capture logs;
+  EXPECT_EQ(record_from(c.parse, c.bytes), canonical(c.record));
+  EXPECT_EQ(logs.lines, c.logs);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, Playlist, testing::ValuesIn(cases));
+
+json_object *entries_of(json_object *root, const char *member) {
+  return json_object_object_get(json_object_object_get(root, member), "entries");
+}
+
+TEST(M3u, LongLineArrivesInPieces) {
+  json_ptr root = parse_json(record_from(parse_m3u, std::string(70000, 'a') + "\n"));
+  json_object *entries = entries_of(root.get(), "m3u");
+  ASSERT_EQ(json_object_array_length(entries), 2u);
+  EXPECT_EQ(strlen(get_string_field(json_object_array_get_idx(entries, 0), "location")), 65535u);
+  EXPECT_EQ(strlen(get_string_field(json_object_array_get_idx(entries, 1), "location")), 4465u);
+}
+
+// An endless stream that reports a size of 0 (as a file still being written
+// may have when checked): only the bytes read can end the reading.
+TEST(M3u, EndlessStreamIsTooLarge) {
+  log_capture logs;
+  EXPECT_EQ(record_from(parse_m3u, fopen("/dev/zero", "rb")), canonical(R"({"m3u":{"tooLarge":true}})"));
+  EXPECT_EQ(logs.lines, lines{too_large});
+}
+
+TEST(PlaylistFailures, UnusableStreamsAddNoRecordOrAnError) {
+  log_capture logs;
+  FILE *file = stream_from_bytes("song.mp3\n");
+  close(fileno(file));
+  EXPECT_EQ(record_from(parse_m3u, file), "{}");
+  file = stream_from_bytes(pls_head);
+  close(fileno(file));
+  EXPECT_EQ(record_from(parse_pls, file), "{}");
+  file = stream_from_bytes(pls_head); // a stream that delivers less than the file holds
+  fseek(file, 1, SEEK_SET);
+  EXPECT_EQ(record_from(parse_pls, file), canonical(R"({"pls":{"error":"badRead"}})"));
+  EXPECT_EQ(logs.lines, (lines{"Failed to get file info for m3u.\n", "Failed to get file stat.\n",
+                               "Failed to get file info for m3u.\n", "Failed to read file contents!\n"}));
+}
+
+// The count a file declares is bounded by the entries it has room for, and
+// the bound never drops an entry whose key is present.
+TEST(Pls, DeclaredCountIsBoundedByTheFileSize) {
+  json_ptr root = parse_json(record_from(parse_pls, "[playlist]\nNumberOfEntries=2000000000\nFile1=a.mp3\n"));
+  EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), 50u / 6);
+
+  std::string dense = "[playlist]\nNumberOfEntries=2000\n";
+  for (int i = 1; i <= 2000; ++i)
+    dense += "File" + std::to_string(i) + "=\n";
+  root = parse_json(record_from(parse_pls, dense));
+  EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), 2000u);
+}
+
+// Whole records of the committed playlists, through the format dispatch.
+TEST(PlaylistFixtures, WholeRecords) {
+  const struct {
+    const char *file;
+    std::string record;
+  } fixtures[] = {
+      {"road_trip.m3u8", R"({"returnValue":true,"m3u":{"extended":true,"entries":[)"
+                         R"({"time":215,"title":"Los Lobos – La Bamba","location":"../Music/La Bamba.mp3"},)"
+                         R"({"time":-1,"title":"Radio Zürich, live","location":"http://stream.example.net:8000/live.aac"},)"
+                         R"({"location":"/media/internal/music/bonus.m4a"}]},"type":"playlist","subtype":"m3u"})"},
+      // 0xE9 announces a three-byte sequence, so its escape swallows " d".
+      {"windows.m3u", R"({"returnValue":true,"m3u":{"extended":true,"entries":[{"time":187,)"
+                      R"("title":"Caf\\u00e9el Mar","location":"Music\\Cafe del Mar.mp3"},)"
+                      R"({"location":"Music\\Ibiza.mp3"}]},"type":"playlist","subtype":"m3u"})"},
+      {"radio.pls", R"x({"returnValue":true,"pls":{"Version":2,"NumberOfEntries":3,"entries":[)x"
+                    R"x({"File":"http://radio.example.org:8080/stream","Title":"Example Radio (128k)","Length":-1},)x"
+                    R"x({"File":"songs/first.mp3","Title":"First, with a comma","Length":241},)x"
+                    R"x({"File":"/media/internal/music/third.ogg","Length":0}]},"type":"playlist","subtype":"pls"})x"},
+  };
+  for (const auto &f : fixtures)
+    EXPECT_EQ(record_text(data_path(std::string("playlist/") + f.file)), canonical(f.record)) << f.file;
+}
+
+} // namespace
