@@ -18,6 +18,14 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON \
   -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
 cmake --build "$build" -j "$jobs"
 
+# A plain build checks what sanitizers would hide: the worker's memory
+# ceiling, which sanitizer builds cannot set.
+plain=$root/build/plain
+cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEDIASIFTD_WORKER_DIR="$plain/bin" >/dev/null
+cmake --build "$plain" -j "$jobs" --target test_worker
+plain_status=0
+(cd "$plain" && ctest -R 'Confinement' --output-on-failure) || plain_status=$?
+
 fuzz_status=0
 if command -v clang++ >/dev/null; then
   fuzz=$root/build/fuzz
@@ -32,6 +40,10 @@ fi
 cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
+if [[ $plain_status -ne 0 ]]; then
+  echo "plain-build confinement tests FAILED (see above)"
+  exit "$plain_status"
+fi
 if [[ $fuzz_status -ne 0 ]]; then
   echo "bounded fuzz runs FAILED (see above)"
   exit "$fuzz_status"

@@ -8,10 +8,12 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -88,4 +90,48 @@ TEST(Confinement, WritingCreatingExecutingAndSocketsEndTheChild) {
   EXPECT_EQ(st.st_size, 0);
   std::string cleanup = "rm -rf '" + dir + "'";
   ASSERT_EQ(system(cleanup.c_str()), 0);
+}
+
+TEST(Confinement, MemoryCeilingStopsARunawayAllocation) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer builds reserve huge address ranges; the plain build runs this";
+#else
+  int status = confined([] {
+    // Twice the ceiling cannot be had, in one piece or bit by bit.
+    void *whole = malloc(2 * worker_memory_ceiling);
+    size_t got = 0;
+    for (int i = 0; i < 64; ++i) {
+      void *piece = malloc(worker_memory_ceiling / 16);
+      if (piece == nullptr)
+        break;
+      memset(piece, 1, worker_memory_ceiling / 16);
+      got += worker_memory_ceiling / 16;
+    }
+    return whole == nullptr && got < worker_memory_ceiling ? 0 : 1;
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+TEST(Confinement, ForbiddenCallIsNamedInTheLog) {
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], STDERR_FILENO);
+    confine_worker(-1);
+    socket(AF_INET, SOCK_DGRAM, 0);
+    _exit(0);
+  }
+  close(err[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  char buf[512] = {};
+  ssize_t n = read(err[0], buf, sizeof buf - 1);
+  close(err[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_TRUE(killed_by_filter(status)) << status;
+  std::string expected = "Worker made a forbidden system call " + std::to_string(SYS_socket) + "!\n";
+  EXPECT_NE(std::string(buf).find(expected), std::string::npos) << buf;
 }
