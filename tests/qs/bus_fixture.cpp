@@ -159,8 +159,13 @@ void private_bus::stop() {
     g_dbus_connection_close_sync(connection, nullptr, nullptr);
     g_object_unref(connection);
     if (service > 0) {
+      // Its workers end once it closes their input; wait for them too, so
+      // that everything they report is in errors().
+      std::vector<pid_t> workers = worker_pids(address);
       kill(service, SIGTERM);
       wait_process_gone(service, 20000);
+      for (pid_t worker : workers)
+        wait_process_gone(worker, 20000);
     }
   }
   kill(pid, SIGTERM);
@@ -236,32 +241,48 @@ bool wait_process_gone(pid_t pid, int timeout_ms) {
   return true;
 }
 
-std::vector<pid_t> child_pids(pid_t parent) {
-  std::vector<pid_t> children;
+namespace {
+
+// The NUL-separated fields of a /proc file.
+std::vector<std::string> proc_fields(const std::string &path) {
+  std::string all = read_file(path);
+  std::vector<std::string> fields;
+  size_t at = 0;
+  while (at < all.size()) {
+    size_t end = all.find('\0', at);
+    if (end == std::string::npos)
+      end = all.size();
+    fields.push_back(all.substr(at, end - at));
+    at = end + 1;
+  }
+  return fields;
+}
+
+} // namespace
+
+std::vector<pid_t> worker_pids(const std::string &address) {
+  std::vector<pid_t> workers;
   GDir *proc = g_dir_open("/proc", 0, nullptr);
   if (proc == nullptr)
-    return children;
+    return workers;
   while (const char *entry = g_dir_read_name(proc)) {
     char *end = nullptr;
     long id = strtol(entry, &end, 10);
-    if (*end != '\0' || id <= 0)
+    if (*end != '\0' || id <= 0 || !process_running(static_cast<pid_t>(id)))
       continue;
-    std::ifstream stat(std::string("/proc/") + entry + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
+    std::string base = std::string("/proc/") + entry;
+    std::vector<std::string> argv = proc_fields(base + "/cmdline");
+    if (argv.size() != 2 || argv[0] != MS_BINARY || argv[1] != "-demon")
       continue;
-    size_t close = text.rfind(')');
-    if (close == std::string::npos)
-      continue;
-    std::istringstream rest(text.substr(close + 2));
-    char state = 0;
-    long ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && state != 'Z')
-      children.push_back(static_cast<pid_t>(id));
+    for (const std::string &variable : proc_fields(base + "/environ")) {
+      if (variable == "DBUS_STARTER_ADDRESS=" + address || variable == "DBUS_SESSION_BUS_ADDRESS=" + address) {
+        workers.push_back(static_cast<pid_t>(id));
+        break;
+      }
+    }
   }
   g_dir_close(proc);
-  return children;
+  return workers;
 }
 
 std::vector<std::string> sanitizer_reports(const std::string &text) {

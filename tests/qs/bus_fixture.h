@@ -66,8 +66,9 @@ pid_t name_owner_pid(GDBusConnection *connection, const char *name);
 // True once `pid` no longer runs (gone or a zombie).
 bool wait_process_gone(pid_t pid, int timeout_ms = 10000);
 bool process_running(pid_t pid);
-// The processes whose parent is `parent`.
-std::vector<pid_t> child_pids(pid_t parent);
+// The running workers of services on the bus at `address`: the spawned
+// "-demon" processes that inherited that bus address.
+std::vector<pid_t> worker_pids(const std::string &address);
 // Lines of `text` that report an AddressSanitizer, LeakSanitizer or
 // UndefinedBehaviorSanitizer finding.
 std::vector<std::string> sanitizer_reports(const std::string &text);
