@@ -8,14 +8,17 @@ typedef void (*metadata_delimit_fn)();
 typedef void (*metadata_respawn_fn)(int pid);
 
 // Spawns the first worker; its pid goes to *pid. On failure everything is
-// released and false returned.
+// released and false returned. From here on the process ignores SIGPIPE, so
+// that a write to a worker that has just died fails instead of ending it.
 bool metadata_new(int *pid);
-// Closes the worker's pipes (it exits on end of input), drops every queued and
+// Closes the worker's pipes (it exits on end of input; a worker busy with a
+// request is killed, as it might never read that end), drops every queued and
 // in-flight item without callbacks and removes the time-out.
 void metadata_free();
 // Drops every queued item and the in-flight one.
 void metadata_clear();
-// Queues one request for `path`; sends nothing yet.
+// Queues one request for `path`; sends nothing yet. A path holding a line end
+// is never sent: it is answered {"returnValue":false} in its place.
 bool metadata_request(const char *path);
 // Queues a batch delimiter and starts sending. The delimit callback may run
 // before this returns.

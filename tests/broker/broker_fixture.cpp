@@ -1,0 +1,141 @@
+#include "broker_fixture.h"
+
+#include "broker/broker.h"
+#include "broker/broker_testing.h"
+
+#include <dirent.h>
+#include <glib.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+const char *const hook_path = "::test::toxic::neverreturn::";
+const char *const failed_json = "{\"returnValue\":false}";
+const char *const toxic_json = "{\"returnValue\":false,\"toxic\":true}";
+
+std::vector<std::string> broker_test::events;
+std::vector<int> broker_test::pids;
+
+namespace {
+
+std::set<std::string> open_fds() {
+  std::set<std::string> fds;
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr)
+    return fds;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir))
+      continue;
+    char target[256] = {};
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    fds.insert(std::string(entry->d_name) + " -> " + (n > 0 ? target : "?"));
+  }
+  closedir(dir);
+  return fds;
+}
+
+void on_collect(const char *path, const char *json) {
+  json_ptr parsed = parse_json(json);
+  std::string text = parsed ? json_object_to_json_string_ext(parsed.get(), JSON_C_TO_STRING_PLAIN) : json;
+  broker_test::events.push_back(std::string(path) + " => " + text);
+}
+
+void on_delimit() { broker_test::events.emplace_back("delimit"); }
+
+void on_respawn(int pid) { broker_test::pids.push_back(pid); }
+
+gboolean keep_ticking(gpointer) { return G_SOURCE_CONTINUE; }
+
+} // namespace
+
+size_t count_of(const std::vector<std::string> &events, const std::string &event) {
+  return static_cast<size_t>(std::count(events.begin(), events.end(), event));
+}
+
+void broker_test::SetUp() {
+  // Workers are spawned through a short-lived intermediate process; as a
+  // subreaper this test adopts them and can wait for their exit status.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  g_main_context_default(); // its wake-up descriptor lives for the process
+  fds_before = open_fds();
+  events.clear();
+  pids.clear();
+  metadata_register_collect(on_collect);
+  metadata_register_delimit_reached(on_delimit);
+  metadata_register_respawn_process(on_respawn);
+}
+
+void broker_test::TearDown() {
+  metadata_free();
+  for (int pid : pids) {
+    if (reaped.count(pid) == 0) {
+      EXPECT_NE(reap(pid), -1) << "worker " << pid << " still running";
+    }
+  }
+  metadata_set_timeout_for_testing(0);
+  metadata_set_worker_path_for_testing(nullptr);
+  EXPECT_EQ(open_fds(), fds_before);
+}
+
+void broker_test::start(const char *worker, unsigned timeout) {
+  metadata_set_worker_path_for_testing(worker);
+  metadata_set_timeout_for_testing(timeout);
+  int pid = 0;
+  ASSERT_TRUE(metadata_new(&pid));
+  ASSERT_EQ(pids, std::vector<int>{pid});
+}
+
+void broker_test::batch(const std::vector<std::string> &paths) {
+  for (const std::string &path : paths)
+    EXPECT_TRUE(metadata_request(path.c_str())) << path;
+  metadata_delimit();
+}
+
+bool broker_test::run_until(const std::function<bool()> &done, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  guint tick = g_timeout_add(50, keep_ticking, nullptr);
+  while (!done() && std::chrono::steady_clock::now() < deadline)
+    g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(tick);
+  return done();
+}
+
+bool broker_test::run_until_batches(size_t count, int seconds) {
+  return run_until([count] { return count_of(events, "delimit") >= count; }, seconds);
+}
+
+void broker_test::drain_events() {
+  for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); i++) {
+  }
+}
+
+void broker_test::kill_worker(int signal) {
+  size_t known = pids.size();
+  ASSERT_EQ(kill(pids.back(), signal), 0);
+  ASSERT_TRUE(run_until([known] { return pids.size() > known; }));
+}
+
+int broker_test::reap(int pid, int seconds) {
+  for (int waited = 0; waited <= seconds * 100; waited++) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      reaped.insert(pid);
+      return status;
+    }
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  reaped.insert(pid);
+  return -1;
+}
+
+int broker_test::count_logged(const std::string &prefix) const {
+  return static_cast<int>(std::count_if(log.lines.begin(), log.lines.end(),
+                                        [&](const std::string &line) { return line.rfind(prefix, 0) == 0; }));
+}

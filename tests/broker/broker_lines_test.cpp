@@ -1,0 +1,76 @@
+#include "broker/broker_lines.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(broker_lines, answers_are_matched_by_the_id_before_the_first_colon) {
+  struct {
+    const char *request;
+    const char *answer;
+    answer_match match;
+    const char *json; // on collect
+  } cases[] = {
+      {"5:/a.mp3\n", "5:{\"returnValue\":true}", answer_match::collect, "{\"returnValue\":true}"},
+      {"5:/a.mp3\n", "5:{\"title\":\"a:b\"}", answer_match::collect, "{\"title\":\"a:b\"}"},
+      {"5:/a.mp3\n", "05:{}", answer_match::collect, "{}"},
+      {"5:/a.mp3\n", "6:{}", answer_match::other_id, nullptr},
+      {"12:/a.mp3\n", "1:{}", answer_match::other_id, nullptr},
+      // A malformed request is answered without id: it reads as id 0.
+      {"5:/a.mp3\n", "{\"returnValue\":false}", answer_match::other_id, nullptr},
+      {"5:/a.mp3\n", "5:", answer_match::no_text, nullptr},
+      {"5:/a.mp3\n", "5", answer_match::no_text, nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.request) + " / " + c.answer);
+    const char *json = nullptr;
+    EXPECT_EQ(match_answer(c.request, c.answer, &json), c.match);
+    if (c.json != nullptr) {
+      EXPECT_STREQ(json, c.json);
+    }
+  }
+}
+
+// Splits `bytes` into lines the way the worker reads its input: a channel
+// with no encoding and automatic line-end detection.
+std::vector<std::string> worker_lines(const std::string &bytes) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  EXPECT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fds[1]);
+  GIOChannel *channel = g_io_channel_unix_new(fds[0]);
+  g_io_channel_set_encoding(channel, nullptr, nullptr);
+  std::vector<std::string> lines;
+  char *line = nullptr;
+  while (g_io_channel_read_line(channel, &line, nullptr, nullptr, nullptr) == G_IO_STATUS_NORMAL) {
+    lines.emplace_back(line);
+    g_free(line);
+  }
+  g_io_channel_unref(channel);
+  close(fds[0]);
+  return lines;
+}
+
+// The refused paths are those the worker's reader would split, and a path
+// ending in a carriage return, which the reader takes together with the line
+// feed as one line end.
+TEST(broker_lines, refused_paths_are_those_the_worker_would_split) {
+  const char *pieces[] = {"\n", "\r", "\r\n", "\xe2\x80\xa9", "\xe2\x80\xa8", "\xc2\x85", "\t", "\v", "\f",
+                          "\xe2\x80", "\xe2", ":", " "};
+  for (const char *piece : pieces) {
+    for (std::string path : {"/a" + std::string(piece) + "b", "/a" + std::string(piece)}) {
+      SCOPED_TRACE(path);
+      bool split = worker_lines("1:" + path + "\n").size() > 1;
+      EXPECT_EQ(path_has_line_end(path.c_str()), split || path.back() == '\r');
+    }
+  }
+  // NUL ends a line too, but it can't be part of a path handed over as text.
+  EXPECT_EQ(worker_lines(std::string("1:/a\0b\n", 7)).size(), 2u);
+}
+
+} // namespace

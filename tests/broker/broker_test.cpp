@@ -1,0 +1,235 @@
+#include "broker_fixture.h"
+
+#include "broker/broker.h"
+#include "broker/broker_testing.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstring>
+
+namespace {
+
+using events_t = std::vector<std::string>;
+
+// The fake worker's answer to request `id` for `path`.
+std::string fake(const std::string &path, int id) {
+  return path + " => {\"id\":" + std::to_string(id) + ",\"path\":\"" + path + "\",\"queued\":false}";
+}
+
+std::string failed(const std::string &path) { return path + " => " + failed_json; }
+std::string toxic(const std::string &path) { return path + " => " + toxic_json; }
+
+TEST_F(broker_test, real_worker_answers_each_request_in_order) {
+  temp_dir dir;
+  std::string list = dir.write("list.m3u", "#EXTM3U\n/music/a.mp3\n");
+  start();
+  // The empty path is answered without an id, so nothing is collected for it.
+  batch({list, "/nonexistent/b  ", "", "/nonexistent/c"});
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{list + " => " + record_text(list), failed("/nonexistent/b"), failed("/nonexistent/c"),
+                              "delimit"}));
+  EXPECT_EQ(pids.size(), 1u);
+}
+
+TEST_F(broker_test, batches_complete_in_order_and_ids_run_on_across_respawns) {
+  start(FAKE_WORKER);
+  batch({"a1", "a2", "a3"});
+  batch({"b1"});
+  ASSERT_TRUE(run_until_batches(2));
+  // "queued":false in every answer: no line was written before the answer to
+  // the one before it.
+  EXPECT_EQ(events, (events_t{fake("a1", 1), fake("a2", 2), fake("a3", 3), "delimit", fake("b1", 4), "delimit"}));
+
+  // A delimiter with nothing queued is reached before metadata_delimit returns.
+  metadata_delimit();
+  EXPECT_EQ(events.back(), "delimit");
+
+  // A worker that dies with nothing in flight is replaced without a word.
+  kill_worker(SIGKILL);
+  EXPECT_EQ(count_logged("First time parser died"), 0);
+  events.clear();
+  batch({"hang", "c1"});
+  kill_worker(SIGKILL);
+  kill_worker(SIGKILL);
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{toxic("hang"), fake("c1", 6), "delimit"}));
+}
+
+TEST_F(broker_test, discarded_answers_let_the_next_request_go) {
+  struct {
+    const char *path;
+    const char *logged; // null: nothing
+  } cases[] = {{"wrongid", nullptr}, {"notext", "Invalid output from parser!\n"}};
+  start(FAKE_WORKER);
+  int id = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
+    events.clear();
+    log.lines.clear();
+    batch({c.path, "next"});
+    id += 2;
+    ASSERT_TRUE(run_until_batches(1));
+    EXPECT_EQ(events, (events_t{fake("next", id), "delimit"}));
+    if (c.logged != nullptr) {
+      EXPECT_EQ(log.count(c.logged), 1);
+    }
+  }
+  EXPECT_EQ(pids.size(), 1u);
+}
+
+TEST_F(broker_test, only_a_line_feed_ends_an_answer) {
+  start(FAKE_WORKER);
+  batch({"separator", "next"});
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{"separator => {\"id\":1,\"path\":\"a\xe2\x80\xa9" "b\",\"queued\":false}", fake("next", 2),
+                              "delimit"}));
+}
+
+TEST_F(broker_test, answer_in_two_pieces_is_collected_once_and_stops_the_time_out) {
+  // The second piece comes after the time-out would have passed.
+  start(FAKE_WORKER, 1);
+  batch({"split"});
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{fake("split", 1), "delimit"}));
+  EXPECT_EQ(log.count("Line was short!\n"), 1);
+  EXPECT_EQ(count_logged("First time parser died"), 0);
+  EXPECT_EQ(pids.size(), 1u);
+}
+
+class broker_crash_test : public broker_test, public ::testing::WithParamInterface<int> {};
+
+TEST_P(broker_crash_test, file_gets_one_retry_then_is_reported_toxic) {
+  start();
+  batch({hook_path, hook_path, "/nonexistent/d"});
+  // Each file kills two workers; the second file must get its own retry.
+  for (int i = 0; i < 4; i++)
+    kill_worker(GetParam());
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{toxic(hook_path), toxic(hook_path), failed("/nonexistent/d"), "delimit"}));
+  EXPECT_EQ(count_logged("First time parser died on us 1:" + std::string(hook_path)), 1);
+  EXPECT_EQ(count_logged("First time parser died on us 2:" + std::string(hook_path)), 1);
+  EXPECT_EQ(count_logged("Toxic file "), 2);
+  EXPECT_EQ(std::set<int>(pids.begin(), pids.end()).size(), 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, broker_crash_test, ::testing::Values(SIGKILL, SIGSEGV));
+
+TEST_F(broker_test, hanging_worker_is_killed_at_the_time_out_twice) {
+  start(nullptr, 1);
+  batch({hook_path, "/nonexistent/e"});
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{toxic(hook_path), failed("/nonexistent/e"), "delimit"}));
+  EXPECT_EQ(count_logged("First time parser died on us"), 1);
+  EXPECT_EQ(count_logged("Reporting as second time toxic, "), 1);
+  ASSERT_EQ(pids.size(), 3u);
+  for (int i = 0; i < 2; i++) {
+    int status = reap(pids[i]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  }
+}
+
+TEST_F(broker_test, request_between_time_out_kill_and_hang_up_is_refused) {
+  // The fake worker's child holds the pipe open after the kill, which keeps
+  // the hang-up away for a while.
+  start(FAKE_WORKER, 1);
+  batch({"hang-fork"});
+  int worker = pids[0];
+  ASSERT_TRUE(run_until([worker] {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(worker), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == worker;
+  }));
+  EXPECT_FALSE(metadata_request("late"));
+  EXPECT_EQ(log.count("Spawned process is not running! late\n"), 1);
+  EXPECT_EQ(count_logged("First time parser died"), 0);
+}
+
+TEST_F(broker_test, path_holding_a_line_end_is_answered_in_its_place) {
+  temp_dir dir;
+  std::string list = dir.write("list.m3u", "#EXTM3U\n/music/a.mp3\n");
+  const char *line_ends[] = {"\n", "\r", "\r\n", "\xe2\x80\xa9"};
+  start();
+  for (const char *end : line_ends) {
+    std::string odd = "/nonexistent/a" + std::string(end) + "b";
+    std::string trailing = "/nonexistent/a" + std::string(end);
+    SCOPED_TRACE(odd);
+    events.clear();
+    batch({"/nonexistent/1", odd, trailing, list});
+    ASSERT_TRUE(run_until_batches(1));
+    std::string kept = trailing;
+    g_strchomp(&kept[0]); // the collected path loses its trailing white space
+    kept.resize(strlen(kept.c_str()));
+    EXPECT_EQ(events, (events_t{failed("/nonexistent/1"), failed(odd), failed(kept),
+                                list + " => " + record_text(list), "delimit"}));
+  }
+  EXPECT_EQ(pids.size(), 1u);
+}
+
+TEST_F(broker_test, free_releases_queued_requests_and_ends_the_worker) {
+  struct {
+    std::vector<std::string> paths;
+    bool delimit;
+    bool killed; // exit status 11 otherwise
+  } cases[] = {
+      {{"/nonexistent/1", "/nonexistent/2", "/nonexistent/3"}, false, false},
+      // A worker spinning on a file would never read the end of its input.
+      {{hook_path, "/nonexistent/4"}, true, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.paths[0]);
+    events.clear();
+    start();
+    for (const std::string &path : c.paths)
+      EXPECT_TRUE(metadata_request(path.c_str()));
+    if (c.delimit)
+      metadata_delimit();
+    metadata_free();
+    drain_events(); // nothing of the released worker may still be watched
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(pids.size(), 1u);
+    EXPECT_TRUE(metadata_queue_is_empty());
+    int status = reap(pids.back());
+    if (c.killed) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 11) << status;
+    }
+    pids.clear();
+  }
+}
+
+TEST_F(broker_test, write_to_a_dead_worker_drops_the_request_and_the_service_lives_on) {
+  start();
+  ASSERT_EQ(kill(pids[0], SIGKILL), 0);
+  reap(pids[0]); // dead for sure, its hang-up not yet handled
+  batch({"/nonexistent/f"});
+  EXPECT_EQ(events, events_t{"delimit"});
+  EXPECT_EQ(log.count("Failed to request metadata for 1:/nonexistent/f\n\n"), 1);
+  ASSERT_TRUE(run_until([] { return pids.size() == 2; }));
+  batch({"/nonexistent/g"});
+  ASSERT_TRUE(run_until_batches(2));
+  EXPECT_EQ(events, (events_t{"delimit", failed("/nonexistent/g"), "delimit"}));
+}
+
+TEST_F(broker_test, failed_respawn_still_completes_the_batch) {
+  start(FAKE_WORKER);
+  metadata_set_worker_path_for_testing("/nonexistent/worker");
+  batch({"hang", "next"});
+  ASSERT_EQ(kill(pids[0], SIGKILL), 0);
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, events_t{"delimit"});
+  EXPECT_EQ(log.count("Failed to respawn metadata process!\n"), 1);
+  EXPECT_EQ(count_logged("Failed to request metadata for "), 2);
+  EXPECT_FALSE(metadata_request("later"));
+}
+
+TEST_F(broker_test, missing_worker_fails_the_start_and_leaves_nothing_open) {
+  metadata_set_worker_path_for_testing("/nonexistent/worker");
+  int pid = 0;
+  EXPECT_FALSE(metadata_new(&pid));
+  EXPECT_EQ(log.count("Failed to allocate and spawn child!\n"), 1);
+  EXPECT_TRUE(pids.empty());
+  EXPECT_FALSE(metadata_request("/nonexistent/h"));
+}
+
+} // namespace
