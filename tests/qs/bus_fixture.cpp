@@ -98,6 +98,7 @@ bool private_bus::start(const std::vector<std::pair<std::string, std::string>> &
   g_mkdir_with_parents(services.c_str(), 0700);
   g_mkdir_with_parents(sockets.c_str(), 0700);
   std::string config = replace_all(replace_all(bus_config, "@SOCKET_DIR@", sockets), "@SERVICE_DIR@", services);
+  config = replace_all(config, "</busconfig>", extra_config + "</busconfig>");
   dir.write("bus.conf", config);
   if (activation)
     dir.write("services/com.kivo.mediasiftd.service",

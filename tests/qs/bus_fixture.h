@@ -35,6 +35,8 @@ struct private_bus {
   void stop();
   std::string errors() const;
 
+  // Configuration elements added to the daemon's own, set before start().
+  std::string extra_config;
   std::string address;
   pid_t pid = -1;
   temp_dir dir;

@@ -1,0 +1,44 @@
+// `cmake --install` puts the bus files where dbus-daemon looks, and they work:
+// the installed activation file starts the installed service.
+#include "qs/bus_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(Install, PutsWorkingBusFilesUnderThePrefix) {
+  temp_dir prefix;
+  std::string command = std::string("'") + MS_CMAKE_COMMAND + "' --install '" + MS_BINARY_DIR + "' --prefix '" +
+                        prefix.path + "' >'" + prefix.path + "/install.log' 2>&1";
+  ASSERT_EQ(system(command.c_str()), 0) << read_file(prefix.path + "/install.log");
+
+  std::string dbus = prefix.path + "/share/dbus-1";
+  std::string exec = "Exec=" + prefix.path + "/bin/mediasiftd\n";
+  EXPECT_EQ(read_file(dbus + "/services/com.kivo.mediasiftd.service"),
+            "[D-BUS Service]\nName=com.kivo.mediasiftd\n" + exec);
+  EXPECT_EQ(read_file(dbus + "/system-services/com.kivo.mediasiftd.service"),
+            "[D-BUS Service]\nName=com.kivo.mediasiftd\n" + exec + "User=root\n");
+  ASSERT_TRUE(g_file_test((prefix.path + "/bin/mediasiftd").c_str(), G_FILE_TEST_IS_EXECUTABLE));
+
+  // A bus that reads the installed policy and activates from the installed
+  // services folder.
+  private_bus bus;
+  bus.extra_config = "<include>" + dbus + "/system.d/com.kivo.mediasiftd.conf</include><servicedir>" + dbus +
+                     "/services</servicedir>";
+  ASSERT_TRUE(bus.start({}, false)) << bus.errors();
+  GDBusConnection *client = bus_connect(bus.address);
+  ASSERT_NE(client, nullptr);
+  call_result result = call_parse(client, "{\"files\":[]}");
+  EXPECT_EQ(result.error_name, "") << result.error_text;
+  json_ptr reply = parse_json(result.reply);
+  bool ok = false;
+  EXPECT_TRUE(reply != nullptr && get_bool_field(reply.get(), "returnValue", &ok) && ok) << result.reply;
+  g_dbus_connection_close_sync(client, nullptr, nullptr);
+  g_object_unref(client);
+  bus.stop();
+  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors();
+}
+
+} // namespace
