@@ -253,6 +253,22 @@ TEST_F(Client, PictureSaysSoWhenThereIsNone) {
   EXPECT_FALSE(g_file_test(out.c_str(), G_FILE_TEST_EXISTS));
 }
 
+TEST_F(Client, PictureCopiesTheCoverArtOfARealFile) {
+  struct {
+    const char *file, *picture;
+  } cases[] = {
+      {"mp4/audio.m4a", "mp4/cover.jpg"},
+      {"mp4/video.mp4", "mp4/cover.png"},
+  };
+  for (const auto &c : cases) {
+    std::string out = files.path + "/picture";
+    unlink(out.c_str());
+    client_run run = run_client(bus.address, {"picture", data_path(c.file), out});
+    EXPECT_EQ(run.status, 0) << c.file << ": " << run.err;
+    EXPECT_EQ(read_file(out), read_file(data_path(c.picture))) << c.file;
+  }
+}
+
 // A stand-in service that goes away without answering the first call, as an
 // instance quitting for idleness does; the next owner of the name answers.
 struct vanishing_service {
