@@ -161,8 +161,8 @@ TEST_F(Service, JoinsTheActivityWithTheCurrentWorker) {
   start();
   activity_manager manager(bus.address);
   ASSERT_TRUE(call_parse(client, "{\"files\":[]}").done);
-  std::vector<pid_t> workers = worker_pids(bus.address);
-  ASSERT_EQ(workers.size(), 1u);
+  std::vector<pid_t> workers;
+  ASSERT_TRUE(run_until([&] { return (workers = worker_pids(bus.address)).size() == 1; }));
 
   call_result result = call_parse(client, payload_for({playlist}, ",\"customActivityId\":\"1\",\"activityId\":7"));
   EXPECT_EQ(plain(result.reply), expected_reply({playlist}));
@@ -255,9 +255,12 @@ TEST_F(Service, SigtermDuringABatchStopsTheServiceAndTheCallerHearsOfIt) {
   start();
   hand_started service;
   ASSERT_TRUE(service.run(bus.address, "0", files.path + "/service.log"));
-  ASSERT_TRUE(run_until([&] { return service_pid() == service.pid; }));
-  std::vector<pid_t> workers = worker_pids(bus.address);
-  ASSERT_EQ(workers.size(), 1u);
+  // The name is owned before the first worker is started.
+  std::vector<pid_t> workers;
+  ASSERT_TRUE(run_until([&] {
+    workers = worker_pids(bus.address);
+    return service_pid() == service.pid && workers.size() == 1;
+  }));
 
   call_result result;
   call_async(client, service_bus_name, "parse", payload_for({playlist, toxic_path}), &result);
