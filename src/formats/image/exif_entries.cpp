@@ -1,0 +1,162 @@
+// Every EXIF entry of a JPEG file as a JSON value under libexif's name for
+// its tag: numbers as integers (the first component), rationals as objects,
+// texts as strings.
+#include "extract/json_helpers.h"
+#include "extract/log.h"
+#include "formats/image/exif_internal.h"
+
+#include <glib.h>
+#include <libexif/exif-loader.h>
+#include <libexif/exif-utils.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+using exif_data_ptr = std::unique_ptr<ExifData, fn_deleter<&exif_data_free>>;
+using exif_loader_ptr = std::unique_ptr<ExifLoader, fn_deleter<&exif_loader_unref>>;
+
+// libexif writes some texts longer than the entry's bytes: a BYTE entry such
+// as the GPS version 2,3,0,0 becomes "2.3.0.0", unknown bytes become
+// "0x12, 0x34", UCS-2 comments grow in UTF-8. Room for six characters a byte
+// keeps those whole.
+constexpr size_t text_chars_per_byte = 6;
+
+// A rational as {"numerator", "denominator"}; null when not created.
+json_object *rational_object(int64_t numerator, int64_t denominator) {
+  json_ptr value(json_object_new_object());
+  if (!json_is_created(value.get()))
+    return nullptr;
+  if (!add_int64_field(value.get(), "numerator", numerator) ||
+      !add_int64_field(value.get(), "denominator", denominator))
+    return nullptr;
+  return value.release();
+}
+
+// libexif's text for a BYTE or ASCII entry, as a JSON string.
+json_object *text_value(ExifEntry *entry, const char *name) {
+  size_t size = std::max<size_t>(entry->size, entry->components) * text_chars_per_byte + 2;
+  char *text = static_cast<char *>(g_try_malloc0(size));
+  if (text == nullptr) {
+    log_error("Failed to allocate ascii! %s\n", name);
+    return nullptr;
+  }
+  // One byte short of the buffer, so the text always ends in a zero byte.
+  exif_entry_get_value(entry, text, static_cast<unsigned int>(size - 1));
+  json_object *value = build_utf8_string_child(text);
+  g_free(text);
+  return value;
+}
+
+// The JSON value of one entry, or null for formats that make none.
+json_object *entry_value(ExifEntry *entry, ExifByteOrder order, const char *name) {
+  switch (entry->format) {
+  case EXIF_FORMAT_BYTE:
+  case EXIF_FORMAT_ASCII:
+    return text_value(entry, name);
+  case EXIF_FORMAT_FLOAT:
+    log_error("Float found for exif data! %s\n", name);
+    return nullptr;
+  case EXIF_FORMAT_DOUBLE:
+    log_error("Double found for exif data! %s\n", name);
+    return nullptr;
+  default:
+    break;
+  }
+  // Numeric formats give their first component, which must be there.
+  unsigned char unit = exif_format_get_size(entry->format);
+  if (unit == 0 || entry->data == nullptr || entry->size < unit)
+    return nullptr;
+  const unsigned char *data = entry->data;
+  switch (entry->format) {
+  case EXIF_FORMAT_SHORT:
+    return json_object_new_int(exif_get_short(data, order));
+  case EXIF_FORMAT_LONG:
+    return json_object_new_int64(exif_get_long(data, order));
+  case EXIF_FORMAT_RATIONAL: {
+    ExifRational r = exif_get_rational(data, order);
+    return rational_object(r.numerator, r.denominator);
+  }
+  case EXIF_FORMAT_SBYTE:
+    return json_object_new_int(static_cast<signed char>(data[0]));
+  case EXIF_FORMAT_SSHORT:
+    return json_object_new_int(exif_get_sshort(data, order));
+  case EXIF_FORMAT_SLONG:
+    return json_object_new_int(exif_get_slong(data, order));
+  case EXIF_FORMAT_SRATIONAL: {
+    ExifSRational r = exif_get_srational(data, order);
+    return rational_object(r.numerator, r.denominator);
+  }
+  default: // UNDEFINED (maker notes, versions) and unknown formats
+    return nullptr;
+  }
+}
+
+// The EXIF block of the file at `path` as libexif's loader finds it, loaded
+// as stored; null when the file has none.
+ExifData *load_file_exif(const char *path) {
+  exif_loader_ptr loader(exif_loader_new());
+  if (!loader)
+    return nullptr;
+  exif_loader_write_file(loader.get(), path);
+  const unsigned char *block = nullptr;
+  unsigned int size = 0;
+  exif_loader_get_buf(loader.get(), &block, &size);
+  if (block == nullptr || size == 0)
+    return nullptr;
+  return exif_load_as_stored(block, size);
+}
+
+} // namespace
+
+bool add_int64_field(json_object *obj, const char *key, int64_t value) {
+  json_object *made = json_object_new_int64(value);
+  if (!json_is_created(made))
+    return false;
+  json_object_object_add(obj, key, made);
+  return true;
+}
+
+ExifData *exif_load_as_stored(const unsigned char *data, unsigned int size) {
+  ExifData *loaded = exif_data_new();
+  if (loaded == nullptr)
+    return nullptr;
+  exif_data_unset_option(loaded, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  exif_data_load_data(loaded, data, size);
+  return loaded;
+}
+
+void handle_exif_content(ExifContent *content, void *user_data) {
+  exif_walk_state *state = static_cast<exif_walk_state *>(user_data);
+  state->ifd = exif_content_get_ifd(content);
+  if (state->ifd == EXIF_IFD_COUNT) {
+    log_error("With exif tag, ifd invalid\n");
+    return;
+  }
+  exif_content_foreach_entry(content, handle_exif_content_entry, state);
+}
+
+void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
+  exif_walk_state *state = static_cast<exif_walk_state *>(user_data);
+  const char *name = exif_tag_get_name_in_ifd(entry->tag, state->ifd);
+  if (name == nullptr) {
+    log_error("Failed to get exif tag name!\n");
+    return;
+  }
+  json_object *value = entry_value(entry, state->byte_order, name);
+  // Names repeat across IFDs (the resolution of IFD 0 and of the thumbnail):
+  // the IFD libexif presents later wins.
+  if (json_is_created(value))
+    json_object_object_add(state->exif, name, value);
+}
+
+void exif_add_entries(json_object *exif, const char *path) {
+  exif_data_ptr data(load_file_exif(path));
+  if (!data) {
+    log_error("Failed to parse image exif!\n");
+    return;
+  }
+  exif_walk_state state{exif, exif_data_get_byte_order(data.get()), EXIF_IFD_COUNT};
+  exif_data_foreach_content(data.get(), handle_exif_content, &state);
+}
