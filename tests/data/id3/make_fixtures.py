@@ -1,0 +1,162 @@
+#!/usr/bin/python3
+"""Makes the MP3 fixtures of the ID3 tests with real taggers (mutagen, eyeD3),
+ffmpeg and ImageMagick, and writes beside each NAME.mp3 the record the parser
+must make for it as NAME.json. Picture locations in those records are found
+here independently, by searching the written file for the embedded image.
+
+Run from anywhere; writes into the folder holding this script."""
+import json
+import os
+import shutil
+import subprocess
+
+from mutagen.id3 import (APIC, COMM, ID3, PRIV, TALB, TCON, TDRC, TIT2, TPE1,
+                         TPE2, TRCK, TXXX, WOAR, WXXX)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def path(name):
+    return os.path.join(HERE, name)
+
+
+def run(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+
+
+def make_media():
+    run('ffmpeg', '-hide_banner', '-loglevel', 'error', '-y', '-f', 'lavfi', '-i',
+        'sine=frequency=440:duration=0.1:sample_rate=8000', '-ac', '1', '-c:a',
+        'libmp3lame', '-b:a', '8k', '-id3v2_version', '0', '-write_xing', '0',
+        '-fflags', '+bitexact', '-map_metadata', '-1', path('notag.mp3'))
+    run('convert', '-size', '8x8', 'xc:red', '-strip', path('cover.jpg'))
+    run('convert', '-size', '8x8', 'xc:blue', '-strip',
+        '-define', 'png:exclude-chunks=date,time', path('back.png'))
+
+
+def read(name):
+    with open(path(name), 'rb') as f:
+        return f.read()
+
+
+def copy_base(name):
+    shutil.copyfile(path('notag.mp3'), path(name))
+    return path(name)
+
+
+def located(data, image):
+    """File offset and size of the one copy of `image` in `data`."""
+    offset = data.find(image)
+    assert offset > 0 and data.find(image, offset + 1) < 0
+    return {'thumbOffset': offset, 'thumbSize': len(image)}
+
+
+def write_record(name, id3):
+    record = {'returnValue': True, 'type': 'audio', 'subtype': 'mpeg3', 'id3': id3}
+    with open(path(name[:-4] + '.json'), 'w', encoding='utf-8') as f:
+        json.dump(record, f, ensure_ascii=False, indent=1)
+        f.write('\n')
+
+
+def with_locations(name, pictures):
+    """Picture objects in file order, from (object, image, located) triples;
+    a located picture gets the offset and size of its image."""
+    data = read(name)
+    pictures = sorted(pictures, key=lambda p: data.find(read(p[1])))
+    return [dict(picture, **located(data, read(image))) if where else picture
+            for picture, image, where in pictures]
+
+
+def v24_two_pictures():
+    name = 'v24_two_pictures.mp3'
+    tags = ID3()
+    tags.add(TIT2(encoding=3, text='Grüße aus Köln'))
+    tags.add(TPE1(encoding=3, text=['Alpha', 'Beta']))
+    tags.add(TALB(encoding=0, text='Café'))
+    tags.add(TCON(encoding=1, text='Jazz'))
+    tags.add(TRCK(encoding=0, text='3/12'))
+    tags.add(TDRC(encoding=0, text='2021'))
+    tags.add(WOAR(url='http://example.com/artist'))
+    tags.add(TXXX(encoding=3, desc='mood', text='calm'))
+    tags.add(WXXX(encoding=0, desc='shop', url='http://example.com/shop'))
+    tags.add(PRIV(owner='example.com', data=b'\x01\x02\x03'))
+    tags.add(COMM(encoding=0, lang='eng', desc='', text='a comment'))
+    tags.add(APIC(encoding=0, mime='image/jpeg', type=3, desc='', data=read('cover.jpg')))
+    tags.add(APIC(encoding=1, mime='image/png', type=4, desc='Rückseite ♪', data=read('back.png')))
+    tags.save(copy_base(name), v2_version=4)
+    pictures = with_locations(name, [
+        ({'type': 3, 'description': '', 'mime': 'image/jpeg'}, 'cover.jpg', True),
+        ({'type': 4, 'description': 'Rückseite ♪', 'mime': 'image/png'}, 'back.png', True)])
+    write_record(name, {
+        'TIT2': ['Grüße aus Köln'], 'TPE1': ['Alpha', 'Beta'], 'TALB': ['Café'],
+        'TCON': ['Jazz'], 'TRCK': ['3/12'], 'TDRC': ['2021'],
+        'WOAR': 'http://example.com/artist', 'APIC': pictures})
+
+
+def v23_one_picture():
+    # Version 2.3 has no UTF-8 and no multiple values: the tagger writes UTF-16
+    # and joins values with a slash; its year frame reaches the record as TDRC.
+    # The description "Front" in UTF-16 ends in a zero byte before its
+    # two-byte terminator.
+    name = 'v23_one_picture.mp3'
+    tags = ID3()
+    tags.add(TIT2(encoding=0, text='Café del Mar'))
+    tags.add(TPE1(encoding=1, text='Ånge Ödmann'))
+    tags.add(TPE2(encoding=3, text=['One', 'Two']))
+    tags.add(TDRC(encoding=0, text='1999'))
+    tags.add(APIC(encoding=1, mime='image/png', type=3, desc='Front', data=read('back.png')))
+    tags.save(copy_base(name), v2_version=3)
+    pictures = with_locations(name, [
+        ({'type': 3, 'description': 'Front', 'mime': 'image/png'}, 'back.png', True)])
+    write_record(name, {
+        'TIT2': ['Café del Mar'], 'TPE1': ['Ånge Ödmann'], 'TPE2': ['One/Two'],
+        'TDRC': ['1999'], 'APIC': pictures})
+
+
+def same_type():
+    # Two covers of one picture type: only the first in the file is located.
+    name = 'same_type.mp3'
+    tags = ID3()
+    tags.add(APIC(encoding=0, mime='image/jpeg', type=3, desc='a', data=read('cover.jpg')))
+    tags.add(APIC(encoding=0, mime='image/png', type=3, desc='b', data=read('back.png')))
+    tags.save(copy_base(name), v2_version=4)
+    first = min(['cover.jpg', 'back.png'], key=lambda image: read(name).find(read(image)))
+    pictures = with_locations(name, [
+        ({'type': 3, 'description': 'a', 'mime': 'image/jpeg'}, 'cover.jpg', first == 'cover.jpg'),
+        ({'type': 3, 'description': 'b', 'mime': 'image/png'}, 'back.png', first == 'back.png')])
+    write_record(name, {'APIC': pictures})
+
+
+def eyed3_tagged():
+    name = 'eyed3_v24.mp3'
+    copy_base(name)
+    run('eyeD3', '--quiet', '--no-color', '--to-v2.4', '-t', 'Night Train', '-a', 'Ödön',
+        '-A', 'Rails', '--add-image', path('cover.jpg') + ':FRONT_COVER:Cover', path(name))
+    pictures = with_locations(name, [
+        ({'type': 3, 'description': 'Cover', 'mime': 'image/jpeg'}, 'cover.jpg', True)])
+    write_record(name, {'TIT2': ['Night Train'], 'TPE1': ['Ödön'], 'TALB': ['Rails'],
+                        'APIC': pictures})
+
+
+def id3v1_only():
+    name = 'id3v1.mp3'
+    copy_base(name)
+    run('eyeD3', '--quiet', '--no-color', '-1', '-t', 'Old Song', '-a', 'Someone',
+        '-A', 'Vinyl', '-n', '7', '-G', 'Jazz', path(name))
+    # An ID3v1 genre reaches the record as its number (Jazz is 8).
+    write_record(name, {'TIT2': ['Old Song'], 'TPE1': ['Someone'], 'TALB': ['Vinyl'],
+                        'TRCK': ['7'], 'TCON': ['8']})
+
+
+def main():
+    make_media()
+    write_record('notag.mp3', {})
+    v24_two_pictures()
+    v23_one_picture()
+    same_type()
+    eyed3_tagged()
+    id3v1_only()
+
+
+if __name__ == '__main__':
+    main()

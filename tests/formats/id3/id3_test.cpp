@@ -1,0 +1,281 @@
+#include "formats/id3/id3.h"
+
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+std::string plain(json_object *value) { return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN); }
+
+std::string synchsafe(size_t n) {
+  return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
+}
+
+std::string big_endian(size_t n, int bytes) {
+  std::string out;
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+    out += char(n >> shift & 0xFF);
+  return out;
+}
+
+std::string tag(int version, int flags, const std::string &body) {
+  return "ID3"s + char(version) + '\0' + char(flags) + synchsafe(body.size()) + body;
+}
+
+// A frame as the given tag version lays it out: 3-letter id and 3-byte size
+// in 2.2, plain size in 2.3, synchsafe size in 2.4, then two flag bytes.
+std::string frame(int version, const std::string &id, const std::string &data, int format_flags = 0) {
+  if (version == 2)
+    return id + big_endian(data.size(), 3) + data;
+  return id + (version == 4 ? synchsafe(data.size()) : big_endian(data.size(), 4)) + '\0' + char(format_flags) + data;
+}
+
+// An "APIC" payload whose image starts 13 bytes in: Latin-1, image/png,
+// type 3, empty description.
+const std::string png_picture = "\0image/png\0\x03\0IMG"s;
+
+std::string id3v1(const std::string &title) {
+  std::string v1 = "TAG" + title;
+  v1.resize(127, '\0');
+  return v1 + '\xFF';
+}
+
+// A tag of exactly `length` bytes: one frame (by default a version 2.4
+// picture), then padding.
+std::string tag_of_length(size_t length, int version = 4, std::string body = frame(4, "APIC", png_picture)) {
+  body.resize(length - 10, '\0');
+  return tag(version, 0, body);
+}
+
+// png_picture compressed with zlib, as a version 2.3 compressed frame holds it
+// after the 4-byte size it declares for the decompressed data.
+const std::string compressed_png_picture =
+    "\x78\x9C\x63\xC8\xCC\x4D\x4C\x4F\xD5\x2F\xC8\x4B\x67\x60\x66\xF0\xF4\x75\x07\x00\x28\x17\x04\x58"s;
+const std::string frame_declaring_2gib = frame(3, "APIC", "\x7F\xFF\xFF\xFF" + compressed_png_picture, 0x80);
+
+// The "id3" member parse_id3 makes from `bytes` given as a file.
+std::string id3_of(const std::string &bytes) {
+  FILE *file = stream_from_bytes(bytes);
+  json_ptr root(json_object_new_object());
+  parse_id3(file, root.get(), "x.mp3");
+  fclose(file);
+  json_object *id3 = json_object_object_get(root.get(), "id3");
+  return id3 != nullptr ? plain(id3) : "";
+}
+
+void expect_same_json(const std::string &actual, const std::string &expected, const char *name) {
+  json_ptr a = parse_json(actual), e = parse_json(expected);
+  ASSERT_TRUE(e) << name << ": bad expectation";
+  EXPECT_TRUE(json_object_equal(a.get(), e.get())) << name << "\n got:  " << actual << "\n want: " << expected;
+}
+
+const char *const png_located =
+    R"({"APIC":[{"type":3,"description":"","mime":"image/png","thumbOffset":%d,"thumbSize":3}]})";
+const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})";
+
+std::string located_at(int offset) {
+  g_autofree char *text = g_strdup_printf(png_located, offset);
+  return text;
+}
+
+} // namespace
+
+// Real taggers' files against the records written with them; every located
+// picture must be exactly the image the tagger embedded.
+TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
+  struct row {
+    const char *name;
+    std::vector<std::string> images; // per picture object, "" when unlocated
+    const char *log;
+  };
+  const row rows[] = {
+      {"v24_two_pictures", {"back.png", "cover.jpg"}, nullptr},
+      {"v23_one_picture", {"back.png"}, nullptr},
+      {"eyed3_v24", {"cover.jpg"}, nullptr},
+      {"same_type", {"back.png", ""}, "This file has 2 covrs for the same type!\n"},
+      {"notag", {}, nullptr},
+      {"id3v1", {}, nullptr},
+  };
+  for (const row &r : rows) {
+    std::string path = data_path("id3/"s + r.name + ".mp3");
+    log_capture log;
+    json_ptr record = record_of(path);
+    ASSERT_TRUE(record) << r.name;
+    expect_same_json(plain(record.get()), read_file(data_path("id3/"s + r.name + ".json")), r.name);
+    if (r.log != nullptr) {
+      EXPECT_EQ(log.count(r.log), 1) << r.name;
+    }
+
+    std::string file = read_file(path);
+    json_object *pictures = json_object_object_get(json_object_object_get(record.get(), "id3"), "APIC");
+    ASSERT_EQ(pictures != nullptr ? json_object_array_length(pictures) : 0, r.images.size()) << r.name;
+    for (size_t i = 0; i < r.images.size(); ++i) {
+      json_object *picture = json_object_array_get_idx(pictures, i);
+      int offset = -1, size = -1;
+      bool has_offset = get_int_field(picture, "thumbOffset", &offset);
+      EXPECT_EQ(has_offset && get_int_field(picture, "thumbSize", &size), !r.images[i].empty()) << r.name;
+      if (has_offset) {
+        EXPECT_EQ(file.substr(offset, size), read_file(data_path("id3/" + r.images[i]))) << r.name << " " << i;
+      }
+    }
+  }
+}
+
+TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
+  struct row {
+    const char *name;
+    std::string bytes;
+    std::string id3;
+    const char *log;
+  };
+  const row rows[] = {
+      {"2.3 extended header of 6: frames start at 20",
+       tag(3, 0x40, big_endian(6, 4) + std::string(6, '\0') + frame(3, "APIC", png_picture)), located_at(43), nullptr},
+      {"2.4 extended header of 6: frames start at 16",
+       tag(4, 0x40, synchsafe(6) + "\x01\0"s + frame(4, "APIC", png_picture)), located_at(39), nullptr},
+      {"grouping byte before the payload", tag(4, 0, frame(4, "APIC", "\x07" + png_picture, 0x40)), located_at(34),
+       nullptr},
+      {"unsynchronised tag", tag(3, 0x80, frame(3, "APIC", png_picture)), png_unlocated,
+       "Tag is unsynchronised, its pictures get no location!\n"},
+      {"unsynchronised frame", tag(4, 0, frame(4, "APIC", png_picture, 0x02)), png_unlocated,
+       "Picture frame is unsynchronised, no location given!\n"},
+      {"data length indicator", tag(4, 0, frame(4, "APIC", synchsafe(png_picture.size()) + png_picture, 0x01)),
+       png_unlocated, "Picture frame has a data length indicator, no location given!\n"},
+      {"encrypted frame", tag(3, 0, frame(3, "APIC", "\x80" + png_picture, 0x40)),
+       R"({"APIC":[{"type":0,"description":"","mime":""}]})",
+       "Picture frame is compressed or encrypted, no location given!\n"},
+      {"compressed frame", tag(3, 0, frame(3, "APIC", big_endian(16, 4) + compressed_png_picture, 0x80)), png_unlocated,
+       "Picture frame is compressed or encrypted, no location given!\n"},
+      {"frame declaring 2 GiB decompressed is kept from the library", tag(3, 0, frame_declaring_2gib), "{}",
+       "Tag declares a frame too large to decompress, not parsed!\n"},
+      {"... and from the library's file reading", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
+       "Tag declares a frame too large to decompress, not parsed!\n"},
+      {"image of one byte", tag(4, 0, frame(4, "APIC", "\0image/png\0\x03\0X"s)), png_unlocated,
+       "Never found end of pic desc in frame!\n"},
+      {"frames the record leaves out",
+       tag(3, 0,
+           frame(3, "TIT2", "\0t"s) + frame(3, "TXXX", "\0d\0v"s) + frame(3, "WXXX", "\0d\0http://w"s) +
+               frame(3, "PRIV", "o\0x"s) + frame(3, "COMM", "\0engd\0c"s) +
+               frame(3, "TDAT",
+                     "\0"
+                     "0101"s) +
+               frame(3, "WOAR", "http://a") + frame(3, "TPE1", "\0"s)),
+       R"({"TIT2":["t"],"WOAR":"http://a","TPE1":[]})", nullptr},
+      {"text the library hands over as invalid UTF-8 is escaped",
+       tag(4, 0,
+           frame(4, "TIT2",
+                 "\x03"
+                 "a\xED\xA0\x80"
+                 "b")),
+       R"({"TIT2":["a\\u00edb"]})", nullptr},
+      {"2.2 pictures are made from their frames",
+       tag(2, 0,
+           frame(2, "TT2", "\0Title\0"s) + frame(2, "PIC", "\0JPG\x03\0IMG"s) +
+               frame(2, "PIC",
+                     "\x01PNG\x04\xFF\xFE"
+                     "B\0k\0\0\0PNGDATA"s)),
+       R"({"TIT2":["Title"],"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":35,"thumbSize":3},
+           {"type":4,"description":"Bk","mime":"image/png","thumbOffset":57,"thumbSize":7}]})",
+       nullptr},
+      {"2.2 unsynchronised: pictures made without location", tag(2, 0x80, frame(2, "PIC", "\0JPG\x03\0IMG"s)),
+       R"({"APIC":[{"type":3,"description":"","mime":"image/jpeg"}]})",
+       "Tag is unsynchronised, its pictures get no location!\n"},
+      {"rejected tag: no fallback to the ID3v1 tag", tag(4, 0, frame(4, "TIT2", "\x09x")) + id3v1("v1"), "{}",
+       "Unable to parse id3 from memory!\n"},
+      {"no tag at the start: the ID3v1 tag is read", std::string(200, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
+       nullptr},
+      {"file shorter than its tag: the library's file reading finds the ID3v1 tag",
+       "ID3\x04\0\0"s + synchsafe(1000) + std::string(50, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
+       "Failed to read tag into memory!\n"},
+      {"too short for a header", "ID3\x04", "{}", "Failed to read id3 header!\n"},
+      {"tag of 2,097,152 bytes is read into memory", tag_of_length(2097152), located_at(33), nullptr},
+      {"tag of 2,097,153 bytes goes to the library's file reading", tag_of_length(2097153), png_unlocated, nullptr},
+  };
+  for (const row &r : rows) {
+    log_capture log;
+    expect_same_json(id3_of(r.bytes), r.id3, r.name);
+    if (r.log != nullptr) {
+      EXPECT_EQ(log.count(r.log), 1) << r.name;
+    }
+  }
+}
+
+// The scan over a tag whose library parse is given as `id3`.
+TEST(Id3Pictures, ScanFailuresLeaveThePicturesUnlocated) {
+  struct row {
+    const char *name;
+    std::string bytes;
+    int flags;
+    const char *before;
+    const char *after;
+    const char *log;
+  };
+  std::string past_end = tag(4, 0, frame(4, "APIC", png_picture));
+  past_end.replace(14, 4, synchsafe(100)); // declared size runs past the tag
+  const row rows[] = {
+      {"frame runs past the tag", past_end, 0, R"({"APIC":[{"type":3}]})", R"({"APIC":[{"type":3}]})",
+       "Picture frame runs past the end of the tag, no location given!\n"},
+      {"picture the library dropped", tag(4, 0, frame(4, "APIC", png_picture)), 0, "{}", R"({"APIC":[]})",
+       "Couldn't match apic child in json!\n"},
+      {"no zero after the MIME type", tag(4, 0, frame(4, "APIC", "\0image/png"s)), 0, R"({"APIC":[{"type":3}]})",
+       R"({"APIC":[{"type":3}]})", "Never found end of mime in frame!\n"},
+      {"extended header flag on a tiny tag", "ID3\x04\0\x40\0\0\0\x04\0\0\0\0"s, 0x40, "{}", "{}",
+       "Buffer too small for ext header\n"},
+      {"huge frame size ends the walk", tag(3, 0, "TIT2\xFF\xFF\xFF\xFF\0\0"s + frame(3, "APIC", png_picture)), 0,
+       R"({"APIC":[{"type":3}]})", R"({"APIC":[{"type":3}]})", nullptr},
+  };
+  for (const row &r : rows) {
+    log_capture log;
+    json_ptr id3 = parse_json(r.before);
+    locate_apic_data(reinterpret_cast<const unsigned char *>(r.bytes.data()), r.bytes.size(), r.flags, id3.get());
+    expect_same_json(plain(id3.get()), r.after, r.name);
+    if (r.log != nullptr) {
+      EXPECT_EQ(log.count(r.log), 1) << r.name;
+    } else {
+      EXPECT_TRUE(log.lines.empty()) << r.name;
+    }
+  }
+}
+
+// The library closes the descriptor it reads through; the caller's stream
+// must keep its own, and no descriptor may be left behind.
+TEST(Id3Tags, LibraryFileReadingLeavesTheCallersStreamOpen) {
+  int lowest_free = dup(0);
+  close(lowest_free);
+  FILE *file = stream_from_bytes(tag_of_length(2097153));
+  json_ptr root(json_object_new_object());
+  parse_id3(file, root.get(), "x.mp3");
+  EXPECT_NE(fcntl(fileno(file), F_GETFD), -1);
+  EXPECT_EQ(fclose(file), 0);
+  int after = dup(0);
+  close(after);
+  EXPECT_EQ(after, lowest_free);
+}
+
+// The confined worker must answer with the same records: neither the
+// library's own file reading nor the picture scan may need a system call it
+// forbids.
+TEST(Id3Tags, ConfinedWorkerGivesTheSameRecords) {
+  temp_dir dir;
+  const std::string paths[] = {
+      data_path("id3/v24_two_pictures.mp3"), data_path("id3/id3v1.mp3"),
+      dir.write("big.mp3", tag_of_length(2097153)),
+      dir.write("v22.mp3", tag(2, 0, frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0\0\0PNGDATA"s)))};
+  worker_process worker;
+  for (const std::string &path : paths) {
+    worker.send("7:" + path + "\n");
+    std::string line;
+    ASSERT_TRUE(worker.read_line(&line)) << path << "\n" << worker.errors();
+    ASSERT_EQ(line.substr(0, 2), "7:") << path;
+    expect_same_json(line.substr(2), record_text(path), path.c_str());
+  }
+}
