@@ -95,6 +95,13 @@ void handle_forbidden_call(int, siginfo_t *info, void *) {
   _exit(128 + SIGSYS);
 }
 
+// Argument comparisons spelled out in full (the library's macros leave a
+// member to zero-initialisation, which some compilers warn about).
+scmp_arg_cmp arg_equals(unsigned arg, scmp_datum_t value) { return {arg, SCMP_CMP_EQ, value, 0}; }
+scmp_arg_cmp arg_masked(unsigned arg, scmp_datum_t mask, scmp_datum_t value) {
+  return {arg, SCMP_CMP_MASKED_EQ, mask, value};
+}
+
 bool allow(scmp_filter_ctx ctx, int call) { return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0; }
 
 template <typename... Cmp> bool allow_if(scmp_filter_ctx ctx, int call, Cmp... cmp) {
@@ -119,23 +126,23 @@ bool apply_seccomp(int log_fd) {
     ok = ok && allow(ctx, call);
   // Opening only for reading: no write access mode, no creation, no truncation.
   const scmp_datum_t open_mask = O_ACCMODE | O_CREAT | O_TRUNC;
-  ok = ok && allow_if(ctx, SCMP_SYS(openat), SCMP_A2(SCMP_CMP_MASKED_EQ, open_mask, O_RDONLY));
-  ok = ok && allow_if(ctx, SCMP_SYS(open), SCMP_A1(SCMP_CMP_MASKED_EQ, open_mask, O_RDONLY));
+  ok = ok && allow_if(ctx, SCMP_SYS(openat), arg_masked(2, open_mask, O_RDONLY));
+  ok = ok && allow_if(ctx, SCMP_SYS(open), arg_masked(1, open_mask, O_RDONLY));
   // Terminal checks that stdio makes on a stream it opens.
-  ok = ok && allow_if(ctx, SCMP_SYS(ioctl), SCMP_A1(SCMP_CMP_EQ, TCGETS));
+  ok = ok && allow_if(ctx, SCMP_SYS(ioctl), arg_equals(1, TCGETS));
   // Memory, never executable.
-  ok = ok && allow_if(ctx, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-  ok = ok && allow_if(ctx, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+  ok = ok && allow_if(ctx, SCMP_SYS(mmap), arg_masked(2, PROT_EXEC, 0));
+  ok = ok && allow_if(ctx, SCMP_SYS(mprotect), arg_masked(2, PROT_EXEC, 0));
   for (int call : {SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk), SCMP_SYS(madvise)})
     ok = ok && allow(ctx, call);
   // Writing to its own output, error and log descriptors only.
   for (scmp_datum_t fd : {STDOUT_FILENO, STDERR_FILENO}) {
-    ok = ok && allow_if(ctx, SCMP_SYS(write), SCMP_A0(SCMP_CMP_EQ, fd));
-    ok = ok && allow_if(ctx, SCMP_SYS(writev), SCMP_A0(SCMP_CMP_EQ, fd));
+    ok = ok && allow_if(ctx, SCMP_SYS(write), arg_equals(0, fd));
+    ok = ok && allow_if(ctx, SCMP_SYS(writev), arg_equals(0, fd));
   }
   if (log_fd >= 0) {
-    ok = ok && allow_if(ctx, SCMP_SYS(sendto), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(log_fd)));
-    ok = ok && allow_if(ctx, SCMP_SYS(write), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(log_fd)));
+    ok = ok && allow_if(ctx, SCMP_SYS(sendto), arg_equals(0, static_cast<scmp_datum_t>(log_fd)));
+    ok = ok && allow_if(ctx, SCMP_SYS(write), arg_equals(0, static_cast<scmp_datum_t>(log_fd)));
   }
   // Time, randomness for hash seeds, locks, signals the process sends itself
   // when it aborts, and exit.
@@ -148,7 +155,7 @@ bool apply_seccomp(int log_fd) {
   // The leak checker stops the process with a ptraced helper thread at exit,
   // and the sanitizer runtime asks about itself; test builds only.
   // Only thread-like clones that share memory: never a new process.
-  ok = ok && allow_if(ctx, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_VM, CLONE_VM));
+  ok = ok && allow_if(ctx, SCMP_SYS(clone), arg_masked(0, CLONE_VM, CLONE_VM));
   for (int call : {SCMP_SYS(ptrace), SCMP_SYS(getdents), SCMP_SYS(wait4), SCMP_SYS(waitid),
                    SCMP_SYS(prctl), SCMP_SYS(sigaltstack), SCMP_SYS(readlink), SCMP_SYS(readlinkat),
                    SCMP_SYS(sched_getaffinity), SCMP_SYS(sched_yield), SCMP_SYS(getppid), SCMP_SYS(nanosleep),
