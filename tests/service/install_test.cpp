@@ -19,7 +19,7 @@ TEST(Install, PutsWorkingBusFilesUnderThePrefix) {
   EXPECT_EQ(read_file(dbus + "/services/com.kivo.mediasiftd.service"),
             "[D-BUS Service]\nName=com.kivo.mediasiftd\n" + exec);
   EXPECT_EQ(read_file(dbus + "/system-services/com.kivo.mediasiftd.service"),
-            "[D-BUS Service]\nName=com.kivo.mediasiftd\n" + exec + "User=root\n");
+            "[D-BUS Service]\nName=com.kivo.mediasiftd\n" + exec + "User=mediasiftd\n");
   ASSERT_TRUE(g_file_test((prefix.path + "/bin/mediasiftd").c_str(), G_FILE_TEST_IS_EXECUTABLE));
 
   // A bus that reads the installed policy and activates from the installed
@@ -31,7 +31,7 @@ TEST(Install, PutsWorkingBusFilesUnderThePrefix) {
   GDBusConnection *client = bus_connect(bus.address);
   ASSERT_NE(client, nullptr);
   call_result result = call_parse(client, "{\"files\":[]}");
-  EXPECT_EQ(result.error_name, "") << result.error_text;
+  EXPECT_EQ(result.error_name, "") << result.error_text << bus.errors();
   json_ptr reply = parse_json(result.reply);
   bool ok = false;
   EXPECT_TRUE(reply != nullptr && get_bool_field(reply.get(), "returnValue", &ok) && ok) << result.reply;
@@ -39,6 +39,24 @@ TEST(Install, PutsWorkingBusFilesUnderThePrefix) {
   g_object_unref(client);
   bus.stop();
   EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors();
+}
+
+// The system-bus policy parses and shuts out callers outside the group
+// "mediasift": on a bus whose default, like the system bus's, refuses method
+// calls, a root caller that is not a member is denied before anything starts.
+TEST(Install, SystemPolicyLetsOnlyTheGroupCall) {
+  private_bus bus;
+  bus.extra_config = "<policy context=\"default\"><deny send_type=\"method_call\" "
+                     "send_destination=\"com.kivo.mediasiftd\"/></policy><include>" MS_SOURCE_DIR
+                     "/data/com.kivo.mediasiftd.conf</include>";
+  ASSERT_TRUE(bus.start()) << bus.errors();
+  GDBusConnection *client = bus_connect(bus.address);
+  ASSERT_NE(client, nullptr);
+  call_result result = call_parse(client, "{\"files\":[]}");
+  EXPECT_EQ(result.error_name, "org.freedesktop.DBus.Error.AccessDenied") << result.reply << result.error_text;
+  g_dbus_connection_close_sync(client, nullptr, nullptr);
+  g_object_unref(client);
+  bus.stop();
 }
 
 } // namespace
