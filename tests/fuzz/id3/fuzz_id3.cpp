@@ -1,0 +1,46 @@
+// The MP3 path over arbitrary bytes given as a file with a real descriptor:
+// the tag read, the library's parse or its own file reading, the frame
+// mapping and the picture scan. Every location given must lie inside the
+// input. The scan also runs on its own over the raw bytes, so that it meets
+// tags the library would reject.
+#include "formats/id3/id3.h"
+
+#include "extract/json_helpers.h"
+#include "fuzz_support.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check_locations(json_object *id3, size_t size) {
+  json_object *pictures = json_object_object_get(id3, "APIC");
+  if (pictures == nullptr || !json_object_is_type(pictures, json_type_array))
+    return;
+  for (size_t i = 0; i < json_object_array_length(pictures); ++i) {
+    json_object *picture = json_object_array_get_idx(pictures, i);
+    int offset = 0, length = 0;
+    if (get_int_field(picture, "thumbOffset", &offset) &&
+        (!get_int_field(picture, "thumbSize", &length) || offset < 0 || length < 2 ||
+         static_cast<size_t>(offset) + static_cast<size_t>(length) > size))
+      abort();
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (FILE *file = fuzz_stream(data, size)) {
+    json_ptr root(json_object_new_object());
+    parse_id3(file, root.get(), "fuzz.mp3");
+    fclose(file);
+    json_object_to_json_string(root.get());
+    check_locations(json_object_object_get(root.get(), "id3"), size);
+  }
+  if (size >= 10) {
+    json_ptr id3(json_tokener_parse(R"({"APIC":[{"type":3},{"type":0},{"type":3}]})"));
+    locate_apic_data(data, size, data[5], id3.get());
+    check_locations(id3.get(), size);
+  }
+  return 0;
+}
