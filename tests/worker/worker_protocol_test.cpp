@@ -3,9 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <glib.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -102,4 +109,70 @@ TEST(WorkerProtocol, RecordOfARealFileIsOneLine) {
   std::string line;
   ASSERT_TRUE(worker.read_line(&line));
   EXPECT_EQ(line, "12:" + unknown_record);
+}
+
+// Every committed fixture goes through the confined worker: a library call
+// the confinement forbids would end the worker instead of answering.
+TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
+  std::vector<std::string> paths;
+  std::vector<std::string> folders = {MS_TEST_DATA_DIR};
+  while (!folders.empty()) {
+    std::string folder = folders.back();
+    folders.pop_back();
+    GDir *dir = g_dir_open(folder.c_str(), 0, nullptr);
+    ASSERT_NE(dir, nullptr) << folder;
+    while (const char *name = g_dir_read_name(dir)) {
+      std::string path = folder + "/" + name;
+      if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR))
+        folders.push_back(path);
+      else if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR))
+        paths.push_back(path);
+    }
+    g_dir_close(dir);
+  }
+  ASSERT_GT(paths.size(), 20u);
+
+  worker_process worker;
+  long long id = 0;
+  for (const std::string &path : paths) {
+    worker.send(std::to_string(++id) + ":" + path + "\n");
+    std::string line;
+    ASSERT_TRUE(worker.read_line(&line)) << path << "\n" << worker.errors();
+    std::string prefix = std::to_string(id) + ":{ \"returnValue\": true";
+    EXPECT_EQ(line.compare(0, prefix.size(), prefix), 0) << path << ": " << line;
+  }
+  worker.close_input();
+  int status = worker.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << worker.errors();
+  EXPECT_EQ(WEXITSTATUS(status), 11);
+  EXPECT_EQ(worker.errors().find("forbidden system call"), std::string::npos) << worker.errors();
+}
+
+// Things that are not regular files are answered at once as unopenable, and
+// the worker goes on with the next file.
+TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
+  temp_dir dir;
+  std::string fifo = dir.path + "/pipe.mp3";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string zero = dir.path + "/zero.m3u";
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  std::string sock = dir.path + "/socket.pls";
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  std::string plain = dir.write("plain.xyz", "x");
+
+  worker_process worker;
+  worker.send("1:" + fifo + "\n2:" + zero + "\n3:" + dir.path + "\n4:" + sock + "\n5:" + plain + "\n");
+  for (int id = 1; id <= 4; ++id) {
+    std::string line;
+    ASSERT_TRUE(worker.read_line(&line, 3000)) << id;
+    EXPECT_EQ(line, std::to_string(id) + ":" + failed);
+  }
+  std::string line;
+  ASSERT_TRUE(worker.read_line(&line));
+  EXPECT_EQ(line, "5:" + unknown_record);
+  close(fd);
 }
