@@ -28,7 +28,7 @@ cmake --build "$build" -j "$(nproc)" --target mediasiftd mediasift >/dev/null
 
 paths=("$@")
 if [[ ${#paths[@]} -eq 0 ]]; then
-  for sample in tests/data/playlist/road_trip.m3u8 tests/data/mp4/audio.m4a tests/data/image/thumb.jpg \
+  for sample in tests/data/playlist/road_trip.m3u8 tests/data/mp4/audio.m4a tests/data/image/thumb_motorola.jpg \
     tests/data/id3/v23_one_picture.mp3; do
     [[ -f $sample ]] && paths+=("$sample")
   done
