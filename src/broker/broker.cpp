@@ -293,6 +293,17 @@ void ready_next_request() {
     }
     if (!write_request(outstanding_file)) {
       log_error("Failed to request metadata for %s\n", outstanding_file);
+      if (spawned) {
+        // The worker can't take the line: it has died, or its input broke,
+        // and its hang-up is still to come. Dropping the request here would
+        // drop every request after it too, each write failing in turn. The
+        // request stays in flight instead, as if the worker had died on it,
+        // and the hang-up sends it again to a new worker; the kill makes
+        // sure that hang-up comes (a worker already gone needs none).
+        kill(child_pid, SIGKILL);
+        spawned = false;
+        return;
+      }
       release_outstanding();
       continue;
     }

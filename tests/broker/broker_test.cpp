@@ -198,17 +198,19 @@ TEST_F(broker_test, free_releases_queued_requests_and_ends_the_worker) {
   }
 }
 
-TEST_F(broker_test, write_to_a_dead_worker_drops_the_request_and_the_service_lives_on) {
+TEST_F(broker_test, write_to_a_dead_worker_sends_the_request_again_to_a_new_worker) {
   start();
   ASSERT_EQ(kill(pids[0], SIGKILL), 0);
   reap(pids[0]); // dead for sure, its hang-up not yet handled
   batch({"/nonexistent/f"});
-  EXPECT_EQ(events, events_t{"delimit"});
+  EXPECT_EQ(events, events_t{}) << "the request waits for the hang-up, it is not dropped";
   EXPECT_EQ(log.count("Failed to request metadata for 1:/nonexistent/f\n\n"), 1);
-  ASSERT_TRUE(run_until([] { return pids.size() == 2; }));
+  ASSERT_TRUE(run_until_batches(1));
+  EXPECT_EQ(events, (events_t{failed("/nonexistent/f"), "delimit"}));
+  EXPECT_EQ(pids.size(), 2u);
   batch({"/nonexistent/g"});
   ASSERT_TRUE(run_until_batches(2));
-  EXPECT_EQ(events, (events_t{"delimit", failed("/nonexistent/g"), "delimit"}));
+  EXPECT_EQ(events, (events_t{failed("/nonexistent/f"), "delimit", failed("/nonexistent/g"), "delimit"}));
 }
 
 TEST_F(broker_test, failed_respawn_still_completes_the_batch) {

@@ -1,0 +1,231 @@
+// Fault injection: one large batch while the current worker is killed with
+// SIGKILL or SIGSEGV at seeded random moments, and some files are chased so
+// that their worker dies on them twice. Every path must still get exactly
+// one entry, in order: its full record, or the toxic record when (and only
+// when) the service reports it toxic; nothing else may be lost.
+#include "load_support.h"
+#include "service_measures.h"
+#include "qs/bus_fixture.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+namespace {
+
+constexpr size_t batch_files = 500;
+constexpr size_t slow_files = 6; // the first half are chased to a second death
+constexpr int random_kill_budget = 24;
+constexpr double random_kill_chance = 1.0 / 25; // per millisecond tick
+const char *const toxic_record = "{\"returnValue\":false,\"toxic\":true}";
+
+// A playlist just under the parser's size limit: parsing it keeps the file
+// open for long enough (tens of milliseconds in a sanitizer build) that the
+// killer sees which file the worker is on.
+std::string slow_playlist() {
+  std::string text = "#EXTM3U\n";
+  for (int i = 0; text.size() < 120 * 1024; ++i)
+    text += "#EXTINF:" + std::to_string(i % 300) + ",Artist " + std::to_string(i) + "\n/music/a" +
+            std::to_string(i % 50) + "/s" + std::to_string(i) + ".mp3\n";
+  return text;
+}
+
+// Files under `dir` that process `pid` holds open.
+std::set<std::string> open_files(pid_t pid, const std::string &dir) {
+  std::set<std::string> found;
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  GDir *listing = g_dir_open(fds.c_str(), 0, nullptr);
+  if (listing == nullptr)
+    return found;
+  while (const char *name = g_dir_read_name(listing)) {
+    g_autofree char *target = g_file_read_link((fds + "/" + name).c_str(), nullptr);
+    if (target != nullptr && g_str_has_prefix(target, (dir + "/").c_str()))
+      found.insert(target);
+  }
+  g_dir_close(listing);
+  return found;
+}
+
+char process_state(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+struct killer {
+  std::string address;
+  std::string dir;
+  std::mt19937 rng;
+  std::set<std::string> slow;
+  std::set<std::string> chased; // slow files to kill a second time
+  std::map<std::string, int> hits; // kills made while the worker held the file open
+  std::string chase;
+  pid_t worker = 0;
+  int kills = 0;
+  int random_kills = 0;
+
+  int next_signal() { return std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? SIGKILL : SIGSEGV; }
+
+  bool find_worker() {
+    if (worker > 0 && process_running(worker))
+      return true;
+    std::vector<pid_t> workers = worker_pids(address);
+    worker = workers.size() == 1 ? workers[0] : 0;
+    return worker > 0;
+  }
+
+  void kill_worker() {
+    kill(worker, next_signal());
+    kill(worker, SIGCONT); // a stopped worker takes its pending signal now
+    ++kills;
+    worker = 0;
+  }
+
+  // Stops the worker and kills it if it still holds `path` open; lets it go
+  // on otherwise.
+  bool kill_on(const std::string &path) {
+    kill(worker, SIGSTOP);
+    for (int i = 0; i < 200 && process_state(worker) != 'T'; ++i)
+      g_usleep(50);
+    if (open_files(worker, dir).count(path) == 0) {
+      kill(worker, SIGCONT);
+      return false;
+    }
+    kill_worker();
+    ++hits[path];
+    return true;
+  }
+
+  void tick() {
+    bool roll = std::uniform_real_distribution<double>(0, 1)(rng) < random_kill_chance;
+    if (!find_worker())
+      return;
+    std::set<std::string> open = open_files(worker, dir);
+    if (!chase.empty()) {
+      if (open.count(chase) != 0) {
+        if (kill_on(chase))
+          chase.clear();
+      } else if (!open.empty()) {
+        chase.clear(); // the retry got through before it was seen
+      }
+      return;
+    }
+    for (const std::string &path : open) {
+      if (slow.count(path) != 0 && hits[path] == 0) {
+        if (kill_on(path) && chased.count(path) != 0)
+          chase = path;
+        return;
+      }
+    }
+    if (roll && random_kills < random_kill_budget) {
+      kill_worker();
+      ++random_kills;
+    }
+  }
+};
+
+gboolean killer_tick(gpointer data) {
+  static_cast<killer *>(data)->tick();
+  return G_SOURCE_CONTINUE;
+}
+
+TEST(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
+  unsigned seed = load_seed(9001);
+  temp_dir files;
+  corpus c = load_corpus(files, batch_files - slow_files);
+  std::vector<std::string> paths = corpus_paths(c);
+  killer k;
+  k.rng.seed(seed);
+  k.dir = files.path;
+  std::string slow_text = slow_playlist();
+  for (size_t i = 0; i < slow_files; ++i) {
+    std::string path = files.write("slow" + std::to_string(i) + ".m3u", slow_text);
+    size_t at = std::uniform_int_distribution<size_t>(0, paths.size())(k.rng);
+    paths.insert(paths.begin() + static_cast<std::ptrdiff_t>(at), path);
+    k.slow.insert(path);
+    if (i < slow_files / 2)
+      k.chased.insert(path);
+  }
+  ASSERT_EQ(paths.size(), batch_files);
+  expected_entries expected;
+  for (const std::string &p : paths)
+    expected.entry(p);
+
+  // A SIGSEGV sent from outside must end the worker as a crash does, not
+  // bring up the sanitizer's report of a bad address.
+  private_bus bus;
+  ASSERT_TRUE(bus.start({{"ASAN_OPTIONS", asan_options_with("handle_segv=0")}}));
+  k.address = bus.address;
+  GDBusConnection *client = bus_connect(bus.address);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(call_parse(client, "{\"files\":[]}").done);
+  ASSERT_TRUE(run_until([&] { return k.find_worker(); }));
+  pid_t service = name_owner_pid(client, service_bus_name);
+
+  call_result result;
+  call_async(client, service_bus_name, "parse", parse_payload(paths), &result, 300000);
+  guint ticker = g_timeout_add(1, killer_tick, &k);
+  bool answered = run_until([&] { return result.done; }, 300000);
+  g_source_remove(ticker);
+  ASSERT_TRUE(answered) << "no reply to the batch";
+  ASSERT_EQ(result.error_name, "") << result.error_text;
+  EXPECT_EQ(name_owner_pid(client, service_bus_name), service) << "the service went down";
+  g_dbus_connection_close_sync(client, nullptr, nullptr);
+  g_object_unref(client);
+  bus.stop();
+  std::string log = bus.errors();
+  if (getenv("MS_LOAD_KEEP_LOG") != nullptr)
+    g_file_set_contents(getenv("MS_LOAD_KEEP_LOG"), log.c_str(), -1, nullptr);
+
+  std::set<std::string> logged_toxic;
+  for (const std::string &line : logged_request_lines(log, "Toxic file "))
+    logged_toxic.insert(path_of_request(line));
+  std::vector<std::string> first_deaths = logged_request_lines(log, "First time parser died on us ");
+  std::set<std::string> died_once;
+  for (const std::string &line : first_deaths)
+    died_once.insert(path_of_request(line));
+
+  json_ptr reply = parse_json(result.reply);
+  json_object *entries = nullptr;
+  ASSERT_TRUE(reply != nullptr && json_object_object_get_ex(reply.get(), "files", &entries));
+  ASSERT_EQ(json_object_array_length(entries), paths.size());
+  std::set<std::string> toxic;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    json_object *entry = json_object_array_get_idx(entries, i);
+    std::string text = json_object_to_json_string_ext(entry, JSON_C_TO_STRING_PLAIN);
+    json_object *data = json_object_object_get(entry, "data");
+    bool is_toxic = data != nullptr && std::string(json_object_to_json_string_ext(data, JSON_C_TO_STRING_PLAIN)) ==
+                                           toxic_record;
+    if (is_toxic) {
+      toxic.insert(paths[i]);
+      EXPECT_EQ(json_object_get_string(json_object_object_get(entry, "path")), paths[i]) << "entry " << i;
+    } else {
+      EXPECT_TRUE(text == expected.entry(paths[i]))
+          << "entry " << i << " was lost or changed: " << text.substr(0, 300);
+    }
+  }
+
+  EXPECT_EQ(toxic, logged_toxic) << "toxic entries and the service's toxic reports differ";
+  for (const std::string &path : toxic)
+    EXPECT_EQ(died_once.count(path), 1u) << path << " is toxic without a first death";
+  for (const auto &[path, hits] : k.hits) {
+    if (hits == 2) {
+      EXPECT_EQ(toxic.count(path), 1u) << path << " killed twice while open, yet not toxic";
+    }
+  }
+  size_t twice = static_cast<size_t>(std::count_if(k.hits.begin(), k.hits.end(), [](const auto &h) {
+    return h.second == 2;
+  }));
+  EXPECT_GE(twice, 1u) << "no file was killed twice: the chase never caught a retry";
+  EXPECT_LE(first_deaths.size() + logged_toxic.size(), static_cast<size_t>(k.kills))
+      << "more deaths reported than workers killed";
+  EXPECT_EQ(sanitizer_reports(log), std::vector<std::string>{}) << log;
+  printf("%d kills (%d at random moments), %zu first deaths, %zu toxic, %zu files killed twice while open\n",
+         k.kills, k.random_kills, first_deaths.size(), toxic.size(), twice);
+}
+
+} // namespace
