@@ -22,9 +22,12 @@ cmake --build "$build" -j "$jobs"
 # ceiling, which sanitizer builds cannot set.
 plain=$root/build/plain
 cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEDIASIFTD_WORKER_DIR="$plain/bin" >/dev/null
-cmake --build "$plain" -j "$jobs" --target test_worker
+# It also runs the worker's code under valgrind's memcheck, which the
+# sanitizers rule out.
+cmake --build "$plain" -j "$jobs" --target test_worker test_load_leaks
 plain_status=0
 (cd "$plain" && ctest -R 'Confinement' --output-on-failure) || plain_status=$?
+(cd "$plain" && ctest -L valgrind --output-on-failure) || plain_status=$?
 
 fuzz_status=0
 if command -v clang++ >/dev/null; then
@@ -41,7 +44,7 @@ cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
 if [[ $plain_status -ne 0 ]]; then
-  echo "plain-build confinement tests FAILED (see above)"
+  echo "plain-build confinement or memcheck tests FAILED (see above)"
   exit "$plain_status"
 fi
 if [[ $fuzz_status -ne 0 ]]; then

@@ -25,7 +25,7 @@ corpus load_corpus(const temp_dir &dir, size_t count) {
   return c;
 }
 
-std::string plain(const std::string &text) {
+std::string compact_json(const std::string &text) {
   json_ptr value = parse_json(text);
   if (value == nullptr)
     return "(not JSON) " + text.substr(0, 300);

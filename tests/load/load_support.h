@@ -17,7 +17,7 @@ unsigned load_seed(unsigned fallback);
 corpus load_corpus(const temp_dir &dir, size_t count);
 
 // JSON text without layout, or "(not JSON) ..." for anything else.
-std::string plain(const std::string &text);
+std::string compact_json(const std::string &text);
 
 // The entries the service must give: path, size, modified and the record an
 // in-process parse makes, worked out once per path.
