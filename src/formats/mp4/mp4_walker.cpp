@@ -243,11 +243,9 @@ void process_boxes(FILE *file, json_object *mp4, parse_state *state) {
     // file can have, leaves nothing after it for this walk.
     if (header.to_end || header.size > static_cast<uint64_t>(max_offset - start))
       return;
-    if (fseeko(file, start, SEEK_SET) != 0) {
-      log_error("Error jumping to beginning of box!\n");
-      return;
-    }
-    if (fseeko(file, static_cast<off_t>(header.size), SEEK_CUR) != 0) {
+    // One absolute seek to the box's end: every seek costs a system call,
+    // and the size was checked above to keep start + size representable.
+    if (fseeko(file, start + static_cast<off_t>(header.size), SEEK_SET) != 0) {
       log_error("Failed to jump to end of box!\n");
       return;
     }
