@@ -5,42 +5,24 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <sstream>
-
-extern char **environ;
 
 const char *const service_bus_name = "com.kivo.mediasiftd";
 
 namespace {
 
-const char *const bus_config = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:dir=@SOCKET_DIR@</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>@SERVICE_DIR@</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
+GDBusConnection *connect_to(const std::string &address, GError **failure) {
+  return g_dbus_connection_new_for_address_sync(
+      address.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, failure);
 }
-
-gboolean wake(gpointer) { return G_SOURCE_CONTINUE; }
 
 void call_finished(GObject *source, GAsyncResult *result, gpointer data) {
   auto *out = static_cast<call_result *>(data);
@@ -52,37 +34,27 @@ void call_finished(GObject *source, GAsyncResult *result, gpointer data) {
     out->reply = text;
     g_variant_unref(value);
   } else {
-    char *remote = g_dbus_error_get_remote_error(failure);
+    g_autofree char *remote = g_dbus_error_get_remote_error(failure);
     out->error_name = remote != nullptr ? remote : "local";
-    g_free(remote);
     out->error_text = failure->message;
     g_error_free(failure);
   }
   out->done = true;
 }
 
-const char *const manager_xml = "<node><interface name='com.kivo.taskherd'>"
-                                "<method name='join'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-                                "<method name='mapProcess'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-                                "<method name='cancel'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-                                "</interface></node>";
-
 void manager_call(GDBusConnection *, const char *, const char *, const char *, const char *method,
                   GVariant *parameters, GDBusMethodInvocation *invocation, gpointer data) {
-  auto *manager = static_cast<activity_manager *>(data);
   const char *payload = nullptr;
   g_variant_get(parameters, "(&s)", &payload);
   guint32 serial = g_dbus_message_get_serial(g_dbus_method_invocation_get_message(invocation));
-  manager->calls.push_back({method, payload, serial});
+  static_cast<activity_manager *>(data)->calls.push_back({method, payload, serial});
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", "{\"returnValue\":true}"));
 }
-
-const GDBusInterfaceVTable manager_vtable = {manager_call, nullptr, nullptr, {nullptr}};
 
 } // namespace
 
 bool run_until(const std::function<bool()> &done, int timeout_ms) {
-  guint ticker = g_timeout_add(10, wake, nullptr);
+  guint ticker = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
   while (!done() && g_get_monotonic_time() < deadline)
     g_main_context_iteration(nullptr, TRUE);
@@ -90,16 +62,17 @@ bool run_until(const std::function<bool()> &done, int timeout_ms) {
   return done();
 }
 
-private_bus::~private_bus() { stop(); }
-
 bool private_bus::start(const std::vector<std::pair<std::string, std::string>> &environment, bool activation) {
-  std::string services = dir.path + "/services";
-  std::string sockets = dir.path + "/sockets";
-  g_mkdir_with_parents(services.c_str(), 0700);
-  g_mkdir_with_parents(sockets.c_str(), 0700);
-  std::string config = replace_all(replace_all(bus_config, "@SOCKET_DIR@", sockets), "@SERVICE_DIR@", services);
-  config = replace_all(config, "</busconfig>", extra_config + "</busconfig>");
-  dir.write("bus.conf", config);
+  g_mkdir_with_parents((dir.path + "/services").c_str(), 0700);
+  g_mkdir_with_parents((dir.path + "/sockets").c_str(), 0700);
+  dir.write("bus.conf", "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                        "<busconfig><type>session</type><keep_umask/><listen>unix:dir=" +
+                            dir.path + "/sockets</listen><auth>EXTERNAL</auth><servicedir>" + dir.path +
+                            "/services</servicedir><policy context=\"default\">"
+                            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                            "<allow own=\"*\"/></policy>" +
+                            extra_config + "</busconfig>\n");
   if (activation)
     dir.write("services/com.kivo.mediasiftd.service",
               std::string("[D-BUS Service]\nName=com.kivo.mediasiftd\nExec=") + MS_BINARY + "\n");
@@ -113,8 +86,7 @@ bool private_bus::start(const std::vector<std::pair<std::string, std::string>> &
   for (const auto &[key, value] : environment)
     envp = g_environ_setenv(envp, key.c_str(), value.c_str(), TRUE);
 
-  std::string error_path = dir.path + "/bus.stderr";
-  int error_fd = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int error_fd = open((dir.path + "/bus.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   std::string config_arg = "--config-file=" + dir.path + "/bus.conf";
   const char *argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--print-address", nullptr};
   int out_fd = -1;
@@ -130,13 +102,11 @@ bool private_bus::start(const std::vector<std::pair<std::string, std::string>> &
     pid = -1;
     return false;
   }
-  std::string line;
   char c = 0;
   pollfd waiting{out_fd, POLLIN, 0};
   while (poll(&waiting, 1, 10000) > 0 && read(out_fd, &c, 1) == 1 && c != '\n')
-    line += c;
+    address += c;
   close(out_fd);
-  address = line;
   if (address.empty())
     ADD_FAILURE() << "dbus-daemon gave no address: " << errors();
   return !address.empty();
@@ -146,43 +116,30 @@ void private_bus::stop() {
   if (pid <= 0)
     return;
   int status = 0;
-  if (waitpid(pid, &status, WNOHANG) == pid) {
-    pid = -1;
-    return;
-  }
-  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-  if (connection != nullptr) {
-    pid_t service = name_owner_pid(connection, service_bus_name);
-    g_dbus_connection_close_sync(connection, nullptr, nullptr);
-    g_object_unref(connection);
-    if (service > 0) {
-      // Its workers end once it closes their input; wait for them too, so
-      // that everything they report is in errors().
-      std::vector<pid_t> workers = worker_pids(address);
-      kill(service, SIGTERM);
-      wait_process_gone(service, 20000);
-      for (pid_t worker : workers)
-        wait_process_gone(worker, 20000);
+  // The daemon may be gone already (a test that kills it), so no failure here.
+  if (waitpid(pid, &status, WNOHANG) != pid) {
+    if (GDBusConnection *connection = connect_to(address, nullptr)) {
+      pid_t service = name_owner_pid(connection, service_bus_name);
+      connection_closer()(connection);
+      if (service > 0) {
+        // Its workers end once it closes their input; waiting for them too
+        // puts everything they report in errors().
+        std::vector<pid_t> workers = worker_pids(address);
+        kill(service, SIGTERM);
+        wait_process_gone(service, 20000);
+        for (pid_t worker : workers)
+          wait_process_gone(worker, 20000);
+      }
     }
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
   }
-  kill(pid, SIGTERM);
-  waitpid(pid, &status, 0);
   pid = -1;
 }
 
-std::string private_bus::errors() const { return read_file(dir.path + "/bus.stderr"); }
-
 GDBusConnection *bus_connect(const std::string &address) {
   GError *failure = nullptr;
-  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &failure);
+  GDBusConnection *connection = connect_to(address, &failure);
   if (connection == nullptr) {
     ADD_FAILURE() << "connect " << address << ": " << failure->message;
     g_error_free(failure);
@@ -190,6 +147,11 @@ GDBusConnection *bus_connect(const std::string &address) {
   }
   g_dbus_connection_set_exit_on_close(connection, FALSE);
   return connection;
+}
+
+void connection_closer::operator()(GDBusConnection *connection) const {
+  g_dbus_connection_close_sync(connection, nullptr, nullptr);
+  g_object_unref(connection);
 }
 
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
@@ -228,7 +190,7 @@ bool process_running(pid_t pid) {
   std::string text;
   if (!std::getline(stat, text))
     return false;
-  size_t close = text.rfind(')');
+  size_t close = text.rfind(')'); // the state follows the name in parentheses
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' && text[close + 2] != 'X';
 }
 
@@ -242,73 +204,97 @@ bool wait_process_gone(pid_t pid, int timeout_ms) {
   return true;
 }
 
-namespace {
-
-// The NUL-separated fields of a /proc file.
-std::vector<std::string> proc_fields(const std::string &path) {
-  std::string all = read_file(path);
-  std::vector<std::string> fields;
-  size_t at = 0;
-  while (at < all.size()) {
-    size_t end = all.find('\0', at);
-    if (end == std::string::npos)
-      end = all.size();
-    fields.push_back(all.substr(at, end - at));
-    at = end + 1;
-  }
-  return fields;
-}
-
-} // namespace
-
 std::vector<pid_t> worker_pids(const std::string &address) {
+  using namespace std::string_literals;
   std::vector<pid_t> workers;
   GDir *proc = g_dir_open("/proc", 0, nullptr);
-  if (proc == nullptr)
-    return workers;
-  while (const char *entry = g_dir_read_name(proc)) {
+  while (const char *entry = proc != nullptr ? g_dir_read_name(proc) : nullptr) {
     char *end = nullptr;
     long id = strtol(entry, &end, 10);
-    if (*end != '\0' || id <= 0 || !process_running(static_cast<pid_t>(id)))
+    std::string base = "/proc/"s + entry;
+    if (*end != '\0' || id <= 0 || read_file(base + "/cmdline") != MS_BINARY + "\0-demon\0"s ||
+        !process_running(static_cast<pid_t>(id)))
       continue;
-    std::string base = std::string("/proc/") + entry;
-    std::vector<std::string> argv = proc_fields(base + "/cmdline");
-    if (argv.size() != 2 || argv[0] != MS_BINARY || argv[1] != "-demon")
-      continue;
-    for (const std::string &variable : proc_fields(base + "/environ")) {
-      if (variable == "DBUS_STARTER_ADDRESS=" + address || variable == "DBUS_SESSION_BUS_ADDRESS=" + address) {
-        workers.push_back(static_cast<pid_t>(id));
-        break;
-      }
-    }
+    std::string environment = "\0"s + read_file(base + "/environ");
+    if (environment.find("\0DBUS_STARTER_ADDRESS="s + address + '\0') != std::string::npos ||
+        environment.find("\0DBUS_SESSION_BUS_ADDRESS="s + address + '\0') != std::string::npos)
+      workers.push_back(static_cast<pid_t>(id));
   }
-  g_dir_close(proc);
+  if (proc != nullptr)
+    g_dir_close(proc);
   return workers;
 }
 
 std::vector<std::string> sanitizer_reports(const std::string &text) {
   std::vector<std::string> found;
   std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.find("ERROR: AddressSanitizer") != std::string::npos ||
-        line.find("ERROR: LeakSanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos ||
-        line.find("SUMMARY: UndefinedBehaviorSanitizer") != std::string::npos)
-      found.push_back(line);
+  for (std::string line; std::getline(lines, line);) {
+    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                             "SUMMARY: UndefinedBehaviorSanitizer"}) {
+      if (line.find(mark) != std::string::npos) {
+        found.push_back(line);
+        break;
+      }
+    }
   }
   return found;
 }
 
-activity_manager::activity_manager(const std::string &address) {
-  connection = bus_connect(address);
+std::string plain(const std::string &text) {
+  json_ptr value = parse_json(text);
+  return value != nullptr ? json_object_to_json_string_ext(value.get(), JSON_C_TO_STRING_PLAIN) : "(not JSON) " + text;
+}
+
+std::string payload_for(const std::vector<std::string> &paths, const std::string &extra) {
+  json_ptr files(json_object_new_array());
+  for (const std::string &p : paths)
+    json_object_array_add(files.get(), json_object_new_string(p.c_str()));
+  return std::string("{\"files\":") + json_object_to_json_string_ext(files.get(), JSON_C_TO_STRING_PLAIN) + extra +
+         "}";
+}
+
+std::string expected_entry(const std::string &path, const char *unopened) {
+  json_ptr entry(json_object_new_object());
+  add_field(entry.get(), "path", path.c_str());
+  struct stat info {};
+  bool exists = stat(path.c_str(), &info) == 0;
+  add_field(entry.get(), "size", exists ? static_cast<double>(info.st_size) : 0.0);
+  add_field(entry.get(), "modified", exists ? static_cast<double>(info.st_mtime) : 0.0);
+  json_ptr record = record_of(path);
+  json_object_object_add(entry.get(), "data", record != nullptr ? record.release() : json_tokener_parse(unopened));
+  return json_object_to_json_string_ext(entry.get(), JSON_C_TO_STRING_PLAIN);
+}
+
+std::string expected_reply(const std::vector<std::string> &paths) {
+  std::string out = "{\"returnValue\":true,\"files\":[";
+  for (size_t i = 0; i < paths.size(); ++i)
+    out += (i > 0 ? "," : "") + expected_entry(paths[i]);
+  return out + "]}";
+}
+
+std::string expected_association(int activity_id, int pid) {
+  return "{\"activityId\":" + std::to_string(activity_id) +
+         ",\"name\":\"com.kivo.dirwatchd\",\"ids\":[\"serviceId:com.kivo.dirwatchd\",\"serviceId:com.kivo.dirwatchd.js\","
+         "\"serviceId:com.kivo.mediasiftd\"],\"subscribe\":true,\"pid\":" +
+         std::to_string(pid) + "}";
+}
+
+activity_manager::activity_manager(const std::string &address) : connection(bus_connect(address)) {
   if (connection == nullptr)
     return;
-  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(manager_xml, nullptr);
-  registration = g_dbus_connection_register_object(connection, "/", info->interfaces[0], &manager_vtable, this,
+  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(
+      "<node><interface name='com.kivo.taskherd'>"
+      "<method name='join'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
+      "<method name='mapProcess'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
+      "<method name='cancel'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
+      "</interface></node>",
+      nullptr);
+  static const GDBusInterfaceVTable vtable = {manager_call, nullptr, nullptr, {nullptr}};
+  registration = g_dbus_connection_register_object(connection.get(), "/", info->interfaces[0], &vtable, this,
                                                    nullptr, nullptr);
   g_dbus_node_info_unref(info);
   GVariant *answer = g_dbus_connection_call_sync(
-      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+      connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
       g_variant_new("(su)", "com.kivo.taskherd", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
       nullptr);
   if (answer == nullptr)
@@ -318,30 +304,25 @@ activity_manager::activity_manager(const std::string &address) {
 }
 
 activity_manager::~activity_manager() {
-  if (connection == nullptr)
-    return;
   if (registration != 0)
-    g_dbus_connection_unregister_object(connection, registration);
-  g_dbus_connection_close_sync(connection, nullptr, nullptr);
-  g_object_unref(connection);
-}
-
-std::string activity_manager::cancelled_method(const call &notice) const {
-  json_object *parsed = json_tokener_parse(notice.payload.c_str());
-  json_object *serial = nullptr;
-  std::string method;
-  if (parsed != nullptr && json_object_object_get_ex(parsed, "serial", &serial)) {
-    for (const call &c : calls)
-      if (c.method != "cancel" && c.serial == static_cast<guint32>(json_object_get_int64(serial)))
-        method = c.method;
-  }
-  json_object_put(parsed);
-  return method;
+    g_dbus_connection_unregister_object(connection.get(), registration);
 }
 
 std::vector<std::string> activity_manager::methods() const {
   std::vector<std::string> names;
-  for (const call &c : calls)
-    names.push_back(c.method == "cancel" ? "cancel " + cancelled_method(c) : c.method);
+  for (const call &notice : calls) {
+    if (notice.method != "cancel") {
+      names.push_back(notice.method);
+      continue;
+    }
+    json_ptr parsed = parse_json(notice.payload);
+    json_object *serial = nullptr;
+    std::string cancelled = "cancel ";
+    if (parsed != nullptr && json_object_object_get_ex(parsed.get(), "serial", &serial))
+      for (const call &c : calls)
+        if (c.method != "cancel" && c.serial == static_cast<guint32>(json_object_get_int64(serial)))
+          cancelled += c.method;
+    names.push_back(cancelled);
+  }
   return names;
 }

@@ -1,4 +1,4 @@
-// A private dbus-daemon per test, a stand-in activity manager on it, and small
+// A private dbus-daemon per test, a stand-in activity manager on it, and
 // helpers that drive the GLib default main context until something happens.
 #pragma once
 
@@ -8,76 +8,82 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 extern const char *const service_bus_name; // "com.kivo.mediasiftd"
 
-// Runs the default main context until `done` is true or `timeout_ms` passed;
-// returns `done()`.
+// Runs the default main context until `done` holds or `timeout_ms` passed.
 bool run_until(const std::function<bool()> &done, int timeout_ms = 10000);
 
-// A dbus-daemon of its own, listening in a temporary folder. Its activation
-// folder holds a file that starts the built service for "com.kivo.mediasiftd"
-// (unless `activation` is false). An activated service inherits the daemon's
-// environment and standard error, so its log lines and any sanitizer report
-// end up in errors().
+// A dbus-daemon listening in a temporary folder. Unless `activation` is false
+// the bus starts the built service for "com.kivo.mediasiftd"; the service
+// inherits the daemon's environment ("QUIT_DELAY" is "0" unless given) and
+// standard error, so its log lines and sanitizer reports land in errors().
 struct private_bus {
   private_bus() = default;
-  ~private_bus();
+  ~private_bus() { stop(); }
   private_bus(const private_bus &) = delete;
   private_bus &operator=(const private_bus &) = delete;
 
   bool start(const std::vector<std::pair<std::string, std::string>> &environment = {}, bool activation = true);
-  // Stops an activated service that still owns the name (SIGTERM, waits for it
-  // to end), then the daemon. Safe to call twice.
+  // Stops an activated service still owning the name (SIGTERM, then waits for
+  // it and its workers), then the daemon. Safe to call twice.
   void stop();
-  std::string errors() const;
+  std::string errors() const { return read_file(dir.path + "/bus.stderr"); }
 
-  // Configuration elements added to the daemon's own, set before start().
-  std::string extra_config;
+  std::string extra_config; // configuration elements, set before start()
   std::string address;
   pid_t pid = -1;
   temp_dir dir;
 };
 
-// A new private connection to the bus at `address` (null on failure).
+// A new private connection to `address` (null, a test failure, when none).
 GDBusConnection *bus_connect(const std::string &address);
+struct connection_closer {
+  void operator()(GDBusConnection *connection) const;
+};
+using connection_ptr = std::unique_ptr<GDBusConnection, connection_closer>;
 
-// Outcome of one (s) -> (s) method call.
 struct call_result {
   bool done = false;
-  std::string reply;      // the returned string, when the call succeeded
-  std::string error_name; // the D-Bus error name, when it failed
+  std::string reply;      // the returned string on success
+  std::string error_name; // the D-Bus error name on failure
   std::string error_text;
 };
 
-// Starts a call of METHOD on object "/", interface = destination; `out` is
-// filled when the answer arrives (it must outlive the call).
+// Calls METHOD (s) -> (s) on object "/", interface = destination; `out`
+// (which must outlive the call) is filled when the answer arrives.
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
                 call_result *out, int timeout_ms = -1);
-// The same, waiting for the answer on the default context.
 call_result call_sync(GDBusConnection *connection, const char *destination, const char *method,
                       const std::string &payload, int timeout_ms = 30000);
-// The "parse" method of the service.
 call_result call_parse(GDBusConnection *connection, const std::string &payload, int timeout_ms = 30000);
 
-// The process owning `name` on the bus, or 0.
-pid_t name_owner_pid(GDBusConnection *connection, const char *name);
-// True once `pid` no longer runs (gone or a zombie).
+pid_t name_owner_pid(GDBusConnection *connection, const char *name); // 0: no owner
+bool process_running(pid_t pid); // false once gone or a zombie
 bool wait_process_gone(pid_t pid, int timeout_ms = 10000);
-bool process_running(pid_t pid);
-// The running workers of services on the bus at `address`: the spawned
-// "-demon" processes that inherited that bus address.
+// The running "-demon" workers that inherited the bus address `address`.
 std::vector<pid_t> worker_pids(const std::string &address);
-// Lines of `text` that report an AddressSanitizer, LeakSanitizer or
-// UndefinedBehaviorSanitizer finding.
+// The lines of `text` that report an ASan, LSan or UBSan finding.
 std::vector<std::string> sanitizer_reports(const std::string &text);
 
-// A stand-in for the activity manager: owns "com.kivo.taskherd", answers
-// every "join" and "mapProcess" with {"returnValue":true} and records each
-// call it gets, "cancel" notices included, in arrival order.
+// JSON text in json-c's plain form ("(not JSON) ..." when it does not parse).
+std::string plain(const std::string &text);
+// {"files":[paths...]EXTRA}
+std::string payload_for(const std::vector<std::string> &paths, const std::string &extra = "");
+// The reply entry the service must give `path`, from the file and an
+// in-process parse; `unopened` is the "data" of a file that can't be opened.
+std::string expected_entry(const std::string &path, const char *unopened = "{\"returnValue\":false}");
+std::string expected_reply(const std::vector<std::string> &paths);
+// The exact payload of the activity manager calls "join" and "mapProcess".
+std::string expected_association(int activity_id, int pid);
+
+// A stand-in activity manager: owns "com.kivo.taskherd", answers every "join"
+// and "mapProcess" with {"returnValue":true} and records every call, "cancel"
+// notices included, in arrival order.
 struct activity_manager {
   explicit activity_manager(const std::string &address);
   ~activity_manager();
@@ -89,12 +95,11 @@ struct activity_manager {
     std::string payload;
     guint32 serial;
   };
-  // The method of the call a "cancel" notice names ("" when unknown).
-  std::string cancelled_method(const call &notice) const;
+  // Methods in order, a cancel notice as "cancel " + the method of the call
+  // whose serial it names.
   std::vector<std::string> methods() const;
-  bool ready() const { return registration != 0; }
 
   std::vector<call> calls;
-  GDBusConnection *connection = nullptr;
+  connection_ptr connection;
   guint registration = 0;
 };

@@ -10,14 +10,15 @@
 
 namespace {
 
+using names = std::vector<std::string>;
+
 const char *const test_name = "com.kivo.qstest";
 
-// What the test handlers saw and what they should do.
 std::vector<std::string> payloads_seen;
 QSMessage *kept_message;
-bool keep_message;
+bool keep_message; // whether "later" keeps its message to answer it after
 
-bool echo_later(QSHandle *, QSMessage *message, void *) {
+bool later(QSHandle *, QSMessage *message, void *) {
   payloads_seen.push_back(QSMessageGetPayload(message));
   if (keep_message) {
     QSMessageRef(message);
@@ -26,13 +27,13 @@ bool echo_later(QSHandle *, QSMessage *message, void *) {
   return true;
 }
 
-bool echo_now(QSHandle *handle, QSMessage *message, void *) {
+bool now(QSHandle *handle, QSMessage *message, void *) {
   std::string answer = std::string("{\"echo\":") + QSMessageGetPayload(message) + "}";
   EXPECT_TRUE(QSMessageReply(handle, message, answer.c_str(), nullptr));
   return true;
 }
 
-const QSMethod methods[] = {{"later", echo_later, 0}, {"now", echo_now, 0}, {nullptr, nullptr, 0}};
+const QSMethod methods[] = {{"later", later, 0}, {"now", now, 0}, {nullptr, nullptr, 0}};
 
 struct response {
   std::string payload;
@@ -55,18 +56,14 @@ protected:
     ASSERT_TRUE(bus.start({}, false));
     g_setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), TRUE);
     g_unsetenv("DBUS_STARTER_ADDRESS");
-    loop = g_main_loop_new(nullptr, FALSE);
-    client = bus_connect(bus.address);
+    client.reset(bus_connect(bus.address));
     ASSERT_NE(client, nullptr);
   }
   void TearDown() override {
     if (handle != nullptr) {
       EXPECT_TRUE(QSUnregister(handle, nullptr));
     }
-    g_dbus_connection_close_sync(client, nullptr, nullptr);
-    g_object_unref(client);
     g_main_loop_unref(loop);
-    bus.stop();
   }
   void register_service() {
     QSError error;
@@ -76,18 +73,25 @@ protected:
     ASSERT_TRUE(QSRegisterCategory(handle, "/", methods, nullptr, nullptr, &error)) << error.message;
     QSErrorFree(&error);
   }
-  bool name_has_owner(const char *name) { return name_owner_pid(client, name) != 0; }
+  void unregister() {
+    EXPECT_TRUE(QSUnregister(handle, nullptr));
+    handle = nullptr;
+  }
+  bool owned(const char *name) { return name_owner_pid(client.get(), name) != 0; }
+  bool call(const char *method, const std::string &payload, unsigned long *token, void *context = nullptr) {
+    return QSCall(handle, (std::string("kivo://com.kivo.taskherd/") + method).c_str(), payload.c_str(),
+                  record_response, context, token, nullptr);
+  }
 
   private_bus bus;
-  GMainLoop *loop = nullptr;
-  GDBusConnection *client = nullptr;
+  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+  connection_ptr client;
   QSHandle *handle = nullptr;
 };
 
 TEST_F(QuarnService, OwnsItsNameAloneAndReleasesIt) {
   register_service();
-  EXPECT_TRUE(name_has_owner(test_name));
-
+  EXPECT_TRUE(owned(test_name));
   QSHandle *second = nullptr;
   QSError error;
   QSErrorInit(&error);
@@ -95,12 +99,10 @@ TEST_F(QuarnService, OwnsItsNameAloneAndReleasesIt) {
   EXPECT_EQ(error.code, QS_ERROR_NAME_TAKEN);
   EXPECT_EQ(second, nullptr);
   QSErrorFree(&error);
-
-  EXPECT_TRUE(QSUnregister(handle, nullptr));
-  handle = nullptr;
-  EXPECT_FALSE(name_has_owner(test_name));
+  unregister();
+  EXPECT_FALSE(owned(test_name));
   register_service();
-  EXPECT_TRUE(name_has_owner(test_name));
+  EXPECT_TRUE(owned(test_name));
 }
 
 TEST_F(QuarnService, RefusesMalformedArguments) {
@@ -113,13 +115,12 @@ TEST_F(QuarnService, RefusesMalformedArguments) {
   }
   register_service();
   const QSMethod empty[] = {{nullptr, nullptr, 0}};
-  const QSMethod bad_name[] = {{"no-dash", echo_now, 0}, {nullptr, nullptr, 0}};
+  const QSMethod bad_name[] = {{"no-dash", now, 0}, {nullptr, nullptr, 0}};
   const QSMethod no_function[] = {{"x", nullptr, 0}, {nullptr, nullptr, 0}};
-  EXPECT_FALSE(QSRegisterCategory(handle, "relative", methods, nullptr, nullptr, &error));
-  EXPECT_FALSE(QSRegisterCategory(handle, "/a/", methods, nullptr, nullptr, &error));
-  EXPECT_FALSE(QSRegisterCategory(handle, "/e", empty, nullptr, nullptr, &error));
-  EXPECT_FALSE(QSRegisterCategory(handle, "/b", bad_name, nullptr, nullptr, &error));
-  EXPECT_FALSE(QSRegisterCategory(handle, "/f", no_function, nullptr, nullptr, &error));
+  const std::pair<const char *, const QSMethod *> categories[] = {
+      {"relative", methods}, {"/a/", methods}, {"/e", empty}, {"/b", bad_name}, {"/f", no_function}};
+  for (const auto &[category, table] : categories)
+    EXPECT_FALSE(QSRegisterCategory(handle, category, table, nullptr, nullptr, &error)) << category;
 
   unsigned long token = 0;
   for (const char *uri : {"", "kivo://", "kivo://com.kivo.x", "kivo://com.kivo.x/", "http://com.kivo.x/m",
@@ -137,14 +138,12 @@ TEST_F(QuarnService, RefusesMalformedArguments) {
 
 TEST_F(QuarnService, AnswersAtOnceAndDescribesItsMethods) {
   register_service();
-  call_result result = call_sync(client, test_name, "now", "[1]");
-  ASSERT_TRUE(result.done);
-  EXPECT_EQ(result.reply, "{\"echo\":[1]}");
+  EXPECT_EQ(call_sync(client.get(), test_name, "now", "[1]").reply, "{\"echo\":[1]}");
 
   call_result intro;
   g_dbus_connection_call(
-      client, test_name, "/", "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
-      G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+      client.get(), test_name, "/", "org.freedesktop.DBus.Introspectable", "Introspect", nullptr,
+      G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
       [](GObject *source, GAsyncResult *res, gpointer data) {
         GVariant *value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, nullptr);
         auto *out = static_cast<call_result *>(data);
@@ -162,17 +161,17 @@ TEST_F(QuarnService, AnswersAtOnceAndDescribesItsMethods) {
   EXPECT_NE(intro.reply.find("<method name=\"later\">"), std::string::npos);
 }
 
-TEST_F(QuarnService, RepliesAfterTheHandlerReturnedOnceOnly) {
+TEST_F(QuarnService, AKeptMessageIsAnsweredOnceLaterADroppedOneGetsAnError) {
   register_service();
+  EXPECT_EQ(call_sync(client.get(), test_name, "later", "{}", 5000).error_name, "com.kivo.Error.NoReply");
+
   keep_message = true;
   call_result result;
-  call_async(client, test_name, "later", "{\"files\":[]}", &result);
+  call_async(client.get(), test_name, "later", "{\"files\":[]}", &result);
   ASSERT_TRUE(run_until([&] { return kept_message != nullptr; }));
-  // Let the loop turn a few times: the call must stay unanswered meanwhile.
-  run_until([] { return false; }, 100);
+  run_until([] { return false; }, 100); // the call stays unanswered meanwhile
   EXPECT_FALSE(result.done);
-  EXPECT_EQ(payloads_seen, std::vector<std::string>{"{\"files\":[]}"});
-
+  EXPECT_EQ(payloads_seen, (names{"{}", "{\"files\":[]}"}));
   QSError error;
   QSErrorInit(&error);
   EXPECT_FALSE(QSMessageReply(handle, kept_message, "\xff", &error)) << "invalid UTF-8 must not be sent";
@@ -185,24 +184,14 @@ TEST_F(QuarnService, RepliesAfterTheHandlerReturnedOnceOnly) {
   EXPECT_EQ(result.reply, "{\"returnValue\":true}");
 }
 
-TEST_F(QuarnService, ACallDroppedWithoutReplyGetsAnError) {
-  register_service();
-  call_result result = call_sync(client, test_name, "later", "{}", 5000);
-  ASSERT_TRUE(result.done);
-  EXPECT_EQ(result.error_name, "com.kivo.Error.NoReply");
-}
-
-TEST_F(QuarnService, CallsReachTheCalleeAndCancelTellsIt) {
+TEST_F(QuarnService, CallsReachTheCalleeOrFailAndCancelTellsIt) {
   register_service();
   activity_manager manager(bus.address);
   int context = 0;
-  unsigned long first = 0;
-  unsigned long second = 0;
-  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.taskherd/join", "{\"a\":1}", record_response, &context, &first, nullptr));
-  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.taskherd/mapProcess", "{\"b\":2}", record_response, &context, &second,
-                     nullptr));
+  unsigned long first = 0, second = 0;
+  ASSERT_TRUE(call("join", "{\"a\":1}", &first, &context));
+  ASSERT_TRUE(call("mapProcess", "{\"b\":2}", &second, &context));
   EXPECT_NE(first, 0u);
-  EXPECT_NE(second, 0u);
   EXPECT_NE(first, second);
   ASSERT_TRUE(run_until([&] { return responses.size() == 2; }));
   for (const response &r : responses) {
@@ -213,46 +202,32 @@ TEST_F(QuarnService, CallsReachTheCalleeAndCancelTellsIt) {
   EXPECT_TRUE(QSCallCancel(handle, second, nullptr));
   EXPECT_FALSE(QSCallCancel(handle, first, nullptr)) << "a call ends once";
   ASSERT_TRUE(run_until([&] { return manager.calls.size() == 4; }));
-  EXPECT_EQ(manager.methods(), (std::vector<std::string>{"join", "mapProcess", "cancel join", "cancel mapProcess"}));
+  EXPECT_EQ(manager.methods(), (names{"join", "mapProcess", "cancel join", "cancel mapProcess"}));
   EXPECT_EQ(manager.calls[0].payload, "{\"a\":1}");
   EXPECT_EQ(manager.calls[1].payload, "{\"b\":2}");
+
+  // A call to a name nobody owns gets a failure response, and ends as usual.
+  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.nobody/join", "{}", record_response, nullptr, &first, nullptr));
+  ASSERT_TRUE(run_until([&] { return responses.size() == 3; }));
+  json_ptr answer = parse_json(responses[2].payload);
+  bool ok = true;
+  EXPECT_TRUE(answer != nullptr && get_bool_field(answer.get(), "returnValue", &ok)) << responses[2].payload;
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(QSCallCancel(handle, first, nullptr));
 }
 
-TEST_F(QuarnService, ACancelledCallNeverReachesItsCallback) {
+TEST_F(QuarnService, CancelAndUnregisterEndCallsBeforeTheirCallback) {
   register_service();
   activity_manager manager(bus.address);
   unsigned long token = 0;
-  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.taskherd/join", "{}", record_response, nullptr, &token, nullptr));
+  ASSERT_TRUE(call("join", "{}", &token));
   EXPECT_TRUE(QSCallCancel(handle, token, nullptr));
-  ASSERT_TRUE(run_until([&] { return manager.calls.size() == 2; }));
+  ASSERT_TRUE(call("mapProcess", "{}", &token));
+  unregister();
+  ASSERT_TRUE(run_until([&] { return manager.calls.size() == 4; }));
   run_until([] { return false; }, 100);
   EXPECT_TRUE(responses.empty());
-  EXPECT_EQ(manager.methods(), (std::vector<std::string>{"join", "cancel join"}));
-}
-
-TEST_F(QuarnService, ACallToNobodyFailsWithoutHarm) {
-  register_service();
-  unsigned long token = 0;
-  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.nobody/join", "{}", record_response, nullptr, &token, nullptr));
-  ASSERT_TRUE(run_until([&] { return responses.size() == 1; }));
-  json_ptr answer = parse_json(responses[0].payload);
-  ASSERT_NE(answer, nullptr) << responses[0].payload;
-  bool ok = true;
-  EXPECT_TRUE(get_bool_field(answer.get(), "returnValue", &ok));
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(QSCallCancel(handle, token, nullptr));
-}
-
-TEST_F(QuarnService, UnregisterEndsOpenCalls) {
-  register_service();
-  activity_manager manager(bus.address);
-  unsigned long token = 0;
-  ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.taskherd/join", "{}", record_response, nullptr, &token, nullptr));
-  EXPECT_TRUE(QSUnregister(handle, nullptr));
-  handle = nullptr;
-  ASSERT_TRUE(run_until([&] { return manager.calls.size() == 2; }));
-  EXPECT_EQ(manager.methods(), (std::vector<std::string>{"join", "cancel join"}));
-  EXPECT_TRUE(responses.empty());
+  EXPECT_EQ(manager.methods(), (names{"join", "cancel join", "mapProcess", "cancel mapProcess"}));
 }
 
 TEST_F(QuarnService, PrefersTheBusThatStartedIt) {
@@ -261,14 +236,11 @@ TEST_F(QuarnService, PrefersTheBusThatStartedIt) {
   g_setenv("DBUS_STARTER_ADDRESS", starter.address.c_str(), TRUE);
   register_service();
   g_unsetenv("DBUS_STARTER_ADDRESS");
-  GDBusConnection *other = bus_connect(starter.address);
+  connection_ptr other(bus_connect(starter.address));
   ASSERT_NE(other, nullptr);
-  EXPECT_NE(name_owner_pid(other, test_name), 0);
-  EXPECT_FALSE(name_has_owner(test_name));
-  g_dbus_connection_close_sync(other, nullptr, nullptr);
-  g_object_unref(other);
-  EXPECT_TRUE(QSUnregister(handle, nullptr));
-  handle = nullptr;
+  EXPECT_NE(name_owner_pid(other.get(), test_name), 0);
+  EXPECT_FALSE(owned(test_name));
+  unregister();
 }
 
 TEST_F(QuarnService, ALostBusEndsTheAttachedLoop) {
