@@ -1,6 +1,5 @@
-// The parse method, replies and activity association, with the service's bus
-// side running in this process on a private bus and a test handler in place
-// of the batch collector.
+// The service's bus side, run in this process on a private bus, with a test
+// handler in place of the batch collector.
 #include "bus/ipc.h"
 #include "qs/bus_fixture.h"
 
@@ -11,39 +10,21 @@
 
 namespace {
 
-enum class handler_mode { answer_empty, keep, refuse };
+using names = std::vector<std::string>;
 
+enum class handler_mode { answer_empty, keep, refuse };
 handler_mode mode;
-std::vector<std::vector<std::string>> handed_paths;
 std::vector<parse_request *> kept;
 
-bool test_queue(GArray const *paths, void *context) {
-  std::vector<std::string> copy;
-  for (guint i = 0; i < paths->len; ++i)
-    copy.push_back(g_array_index(paths, char *, i));
-  handed_paths.push_back(copy);
-  switch (mode) {
-  case handler_mode::refuse:
-    return false;
-  case handler_mode::keep:
+bool test_queue(GArray const *, void *context) {
+  if (mode == handler_mode::keep) {
     kept.push_back(static_cast<parse_request *>(context));
-    return true;
-  case handler_mode::answer_empty: {
+  } else if (mode == handler_mode::answer_empty) {
     GArray *empty = g_array_new(FALSE, FALSE, sizeof(double));
     quarn_ipc_reap(empty, empty, empty, context);
     g_array_free(empty, TRUE);
-    return true;
   }
-  }
-  return false;
-}
-
-// JSON text in json-c's plain form, for comparing replies whole.
-std::string plain(const std::string &text) {
-  json_ptr value = parse_json(text);
-  if (value == nullptr)
-    return "(not JSON) " + text;
-  return json_object_to_json_string_ext(value.get(), JSON_C_TO_STRING_PLAIN);
+  return mode != handler_mode::refuse;
 }
 
 GArray *text_array(const std::vector<const char *> &texts) {
@@ -57,8 +38,7 @@ GArray *text_array(const std::vector<const char *> &texts) {
 
 GArray *double_array(const std::vector<double> &values) {
   GArray *array = g_array_new(FALSE, FALSE, sizeof(double));
-  for (double v : values)
-    g_array_append_val(array, v);
+  g_array_append_vals(array, values.data(), static_cast<guint>(values.size()));
   return array;
 }
 
@@ -66,64 +46,62 @@ class BusService : public ::testing::Test {
 protected:
   void SetUp() override {
     mode = handler_mode::answer_empty;
-    handed_paths.clear();
     kept.clear();
     ASSERT_TRUE(bus.start({}, false));
     g_setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), TRUE);
     g_unsetenv("DBUS_STARTER_ADDRESS");
-    loop = g_main_loop_new(nullptr, FALSE);
     ASSERT_TRUE(quarn_ipc_new(loop));
     quarn_ipc_register_queue(test_queue);
-    client = bus_connect(bus.address);
+    client.reset(bus_connect(bus.address));
     ASSERT_NE(client, nullptr);
   }
   void TearDown() override {
     for (parse_request *request : kept)
       quarn_ipc_release_request(request);
-    kept.clear();
     quarn_ipc_free();
-    if (client != nullptr) {
-      g_dbus_connection_close_sync(client, nullptr, nullptr);
-      g_object_unref(client);
-    }
     g_main_loop_unref(loop);
-    bus.stop();
   }
 
   private_bus bus;
-  GMainLoop *loop = nullptr;
-  GDBusConnection *client = nullptr;
+  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+  connection_ptr client;
 };
 
-TEST_F(BusService, RefusesBadPayloadsWithTheirWordAndStaysUp) {
+TEST_F(BusService, ChoosesTheActivityAndMapsTheKnownWorker) {
   struct {
-    const char *payload;
-    const char *word;
+    const char *extra; // payload members after "files"
+    int pid;           // the worker known to the service, 0: none
+    int id;            // the activity joined, -1: none
   } cases[] = {
-      {"not json", "failedParse"},
-      {"null", "failedParse"},
-      {"{\"files\":[", "failedParse"},
-      {"{}", "invalidParams"},
-      {"{\"files\":\"x\"}", "invalidParams"},
-      {"{\"files\":{}}", "invalidParams"},
-      {"[\"a\"]", "invalidParams"},
+      {",\"customActivityId\":3,\"activityId\":7,\"$activity\":{\"activityId\":9}", 321, 3},
+      {",\"customActivityId\":\"12\",\"activityId\":7", 321, 7},
+      {",\"activityId\":7,\"$activity\":{\"activityId\":9}", 321, 7},
+      {",\"$activity\":{\"activityId\":9}", 321, 9},
+      {",\"activityId\":7", 0, 7}, // no worker to map: "join" only
+      {",\"activityId\":\"7\"", 321, -1},
+      {",\"activityId\":7.5", 321, -1},
+      {",\"$activity\":null", 321, -1},
+      {",\"$activity\":5", 321, -1},
+      {",\"$activity\":{\"activityId\":\"9\"}", 321, -1},
   };
   for (const auto &c : cases) {
-    call_result result = call_parse(client, c.payload);
-    ASSERT_TRUE(result.done) << c.payload;
-    EXPECT_EQ(plain(result.reply), std::string("{\"returnValue\":false,\"errorText\":\"") + c.word + "\"}")
-        << c.payload;
+    SCOPED_TRACE(c.extra);
+    quarn_ipc_associate(c.pid);
+    activity_manager manager(bus.address);
+    call_result result = call_parse(client.get(), std::string("{\"files\":[]") + c.extra + "}");
+    EXPECT_EQ(plain(result.reply), "{\"returnValue\":true,\"files\":[]}");
+    names expected = c.id < 0    ? names{}
+                     : c.pid > 0 ? names{"join", "mapProcess", "cancel join", "cancel mapProcess"}
+                                 : names{"join", "cancel join"};
+    ASSERT_TRUE(run_until([&] { return manager.calls.size() >= expected.size(); }));
+    run_until([] { return false; }, 50); // nothing more comes
+    EXPECT_EQ(manager.methods(), expected);
+    for (const auto &call : manager.calls) {
+      if (call.method != "cancel") {
+        EXPECT_EQ(call.payload, expected_association(c.id, c.pid));
+      }
+    }
   }
-  EXPECT_TRUE(handed_paths.empty());
-  call_result after = call_parse(client, "{\"files\":[]}");
-  EXPECT_EQ(plain(after.reply), "{\"returnValue\":true,\"files\":[]}");
-}
-
-TEST_F(BusService, HandsOnlyTheStringPathsInOrder) {
-  call_result result = call_parse(client, "{\"files\":[\"a\",5,\"b\",null,\"\"]}");
-  ASSERT_TRUE(result.done);
-  ASSERT_EQ(handed_paths.size(), 1u);
-  EXPECT_EQ(handed_paths[0], (std::vector<std::string>{"a", "b", ""}));
 }
 
 TEST_F(BusService, ARefusedRequestIsAnsweredAndLeavesNoOpenCall) {
@@ -131,108 +109,32 @@ TEST_F(BusService, ARefusedRequestIsAnsweredAndLeavesNoOpenCall) {
   quarn_ipc_associate(321);
   mode = handler_mode::refuse;
   log_capture logs;
-  call_result result = call_parse(client, "{\"files\":[\"a\"],\"activityId\":4}");
+  call_result result = call_parse(client.get(), "{\"files\":[\"a\"],\"activityId\":4}");
   EXPECT_EQ(plain(result.reply), "{\"returnValue\":false,\"errorText\":\"failedMetadata\"}");
   EXPECT_EQ(logs.count("Parse already in progress\n"), 1);
   ASSERT_TRUE(run_until([&] { return manager.calls.size() == 4; }));
-  EXPECT_EQ(manager.methods(), (std::vector<std::string>{"join", "mapProcess", "cancel join", "cancel mapProcess"}));
+  EXPECT_EQ(manager.methods(), (names{"join", "mapProcess", "cancel join", "cancel mapProcess"}));
 }
 
-TEST_F(BusService, ChoosesTheActivityIdByPrecedence) {
-  struct {
-    const char *payload;
-    int expected; // -1: no association
-  } cases[] = {
-      {"{\"files\":[],\"customActivityId\":3,\"activityId\":7,\"$activity\":{\"activityId\":9}}", 3},
-      {"{\"files\":[],\"customActivityId\":\"12\",\"activityId\":7}", 7},
-      {"{\"files\":[],\"activityId\":7,\"$activity\":{\"activityId\":9}}", 7},
-      {"{\"files\":[],\"$activity\":{\"activityId\":9}}", 9},
-      {"{\"files\":[],\"activityId\":\"7\"}", -1},
-      {"{\"files\":[],\"activityId\":7.5}", -1},
-      {"{\"files\":[],\"$activity\":null}", -1},
-      {"{\"files\":[],\"$activity\":5}", -1},
-      {"{\"files\":[],\"$activity\":{\"activityId\":\"9\"}}", -1},
-  };
-  quarn_ipc_associate(321);
-  for (const auto &c : cases) {
-    activity_manager manager(bus.address);
-    call_result result = call_parse(client, c.payload);
-    EXPECT_EQ(plain(result.reply), "{\"returnValue\":true,\"files\":[]}") << c.payload;
-    if (c.expected < 0) {
-      run_until([] { return false; }, 50);
-      EXPECT_TRUE(manager.calls.empty()) << c.payload;
-      continue;
-    }
-    ASSERT_TRUE(run_until([&] { return manager.calls.size() == 4; })) << c.payload;
-    g_autofree char *payload = activity_payload(c.expected, 321);
-    EXPECT_EQ(manager.calls[0].payload, payload) << c.payload;
-    EXPECT_EQ(manager.calls[1].payload, payload) << c.payload;
-    EXPECT_EQ(manager.methods(),
-              (std::vector<std::string>{"join", "mapProcess", "cancel join", "cancel mapProcess"}))
-        << c.payload;
-  }
-}
-
-TEST_F(BusService, AssociationPayloadIsExact) {
-  g_autofree char *payload = activity_payload(7, 321);
-  EXPECT_STREQ(payload, "{\"activityId\":7,\"name\":\"com.kivo.dirwatchd\",\"ids\":[\"serviceId:com.kivo.dirwatchd\","
-                        "\"serviceId:com.kivo.dirwatchd.js\",\"serviceId:com.kivo.mediasiftd\"],"
-                        "\"subscribe\":true,\"pid\":321}");
-}
-
-TEST_F(BusService, WithoutAWorkerPidOnlyJoinIsSent) {
-  activity_manager manager(bus.address);
-  call_parse(client, "{\"files\":[],\"activityId\":7}");
-  ASSERT_TRUE(run_until([&] { return manager.calls.size() == 2; }));
-  run_until([] { return false; }, 50);
-  EXPECT_EQ(manager.methods(), (std::vector<std::string>{"join", "cancel join"}));
-  EXPECT_NE(manager.calls[0].payload.find("\"pid\":0}"), std::string::npos);
-}
-
-TEST_F(BusService, OpenRequestsKeepTheWorkerTheyWereMappedTo) {
+TEST_F(BusService, OpenRequestsKeepTheirWorkerAndReapAnswersEachAlone) {
   activity_manager manager(bus.address);
   mode = handler_mode::keep;
+  call_result first, second;
   quarn_ipc_associate(321);
-  call_result first;
-  call_async(client, service_bus_name, "parse", "{\"files\":[\"a\"],\"activityId\":1}", &first);
+  call_async(client.get(), service_bus_name, "parse", "{\"files\":[\"a\"],\"activityId\":1}", &first);
   ASSERT_TRUE(run_until([&] { return kept.size() == 1; }));
   quarn_ipc_associate(654);
-  call_result second;
-  call_async(client, service_bus_name, "parse", "{\"files\":[\"b\"],\"activityId\":2}", &second);
+  call_async(client.get(), service_bus_name, "parse", "{\"files\":[\"b\"],\"activityId\":2}", &second);
   ASSERT_TRUE(run_until([&] { return kept.size() == 2 && manager.calls.size() == 4; }));
-  std::vector<std::string> mapped;
-  for (const auto &c : manager.calls)
-    if (c.method == "mapProcess")
-      mapped.push_back(c.payload.substr(c.payload.find("\"pid\":")));
-  EXPECT_EQ(mapped, (std::vector<std::string>{"\"pid\":321}", "\"pid\":654}"}));
-  EXPECT_FALSE(first.done);
-  EXPECT_FALSE(second.done);
+  EXPECT_EQ(manager.methods(), (names{"join", "mapProcess", "join", "mapProcess"}));
+  EXPECT_EQ(manager.calls[1].payload, expected_association(1, 321));
+  EXPECT_EQ(manager.calls[3].payload, expected_association(2, 654));
+  EXPECT_FALSE(first.done || second.done);
 
-  // Answering the first ends its calls, join first, and leaves the second's.
-  GArray *results = text_array({"{\"returnValue\":false}"});
-  GArray *sizes = double_array({0});
-  quarn_ipc_reap(results, sizes, sizes, kept[0]);
-  kept.erase(kept.begin());
-  string_array_free_all(&results);
-  g_array_free(sizes, TRUE);
-  ASSERT_TRUE(run_until([&] { return first.done && manager.calls.size() == 6; }));
-  EXPECT_EQ(manager.methods()[4], "cancel join");
-  EXPECT_EQ(manager.methods()[5], "cancel mapProcess");
-  EXPECT_EQ(manager.cancelled_method(manager.calls[4]), "join");
-  EXPECT_EQ(plain(first.reply), "{\"returnValue\":true,\"files\":[{\"path\":\"a\",\"size\":0.0,\"modified\":0.0,"
-                                "\"data\":{\"returnValue\":false}}]}");
-  EXPECT_FALSE(second.done);
-}
-
-TEST_F(BusService, ReapEscapesPathBytesThatAreNotUtf8) {
-  mode = handler_mode::keep;
-  call_result result;
-  call_async(client, service_bus_name, "parse", "{\"files\":[\"placeholder\"]}", &result);
-  ASSERT_TRUE(run_until([&] { return kept.size() == 1; }));
-  // Paths reach the service from the file system too; stand one in whose
-  // bytes are not UTF-8.
+  // Paths reach the service from the file system too: a byte that is not
+  // UTF-8 comes back as the six characters \u00e9.
   parse_request *request = kept[0];
-  kept.clear();
+  kept.erase(kept.begin());
   g_free(g_array_index(request->files, char *, 0));
   g_array_index(request->files, char *, 0) = g_strdup("/music/caf\xe9");
   GArray *results = text_array({"{\"returnValue\":false}"});
@@ -242,40 +144,15 @@ TEST_F(BusService, ReapEscapesPathBytesThatAreNotUtf8) {
   string_array_free_all(&results);
   g_array_free(sizes, TRUE);
   g_array_free(modified, TRUE);
-  ASSERT_TRUE(run_until([&] { return result.done; }));
-  // The byte becomes the six characters \u00e9 in the path's text.
-  json_ptr reply = parse_json(result.reply);
-  json_object *entry = json_object_array_get_idx(json_object_object_get(reply.get(), "files"), 0);
-  EXPECT_STREQ(get_string_field(entry, "path"), "/music/caf\\u00e9");
-  EXPECT_EQ(plain(result.reply), "{\"returnValue\":true,\"files\":[{\"path\":\"\\/music\\/caf\\\\u00e9\","
-                                 "\"size\":12.0,\"modified\":34.0,\"data\":{\"returnValue\":false}}]}");
-}
-
-TEST_F(BusService, RegistrationFailsWhenTheNameIsTaken) {
-  log_capture logs;
-  EXPECT_FALSE(quarn_ipc_new(loop)) << "a second registration of the same name must fail";
-  EXPECT_EQ(logs.count("Failed to register com.kivo.mediasiftd on the bus! (3)\n"), 1);
-  // The failure path releases the registration (the service then exits);
-  // registering afresh works.
-  EXPECT_TRUE(quarn_ipc_new(loop));
-}
-
-TEST(BuildReply, CarriesTheErrorWordOnlyOnFailure) {
-  struct {
-    bool success;
-    const char *word;
-    const char *expected;
-  } cases[] = {
-      {true, nullptr, "{\"returnValue\":true}"},
-      {true, "failedParse", "{\"returnValue\":true}"},
-      {false, nullptr, "{\"returnValue\":false}"},
-      {false, "noMemory", "{\"returnValue\":false,\"errorText\":\"noMemory\"}"},
-  };
-  for (const auto &c : cases) {
-    json_ptr reply(build_reply(c.success, c.word));
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(json_object_to_json_string_ext(reply.get(), JSON_C_TO_STRING_PLAIN), c.expected);
-  }
+  ASSERT_TRUE(run_until([&] { return first.done && manager.calls.size() == 6; }));
+  EXPECT_EQ(plain(first.reply), "{\"returnValue\":true,\"files\":[{\"path\":\"\\/music\\/caf\\\\u00e9\","
+                                "\"size\":12.0,\"modified\":34.0,\"data\":{\"returnValue\":false}}]}");
+  // Only the answered request's calls end, "join" first.
+  EXPECT_EQ(manager.calls[4].payload, "{\"serial\":" + std::to_string(manager.calls[0].serial) +
+                                          ",\"method\":\"join\"}");
+  EXPECT_EQ(manager.calls[5].payload, "{\"serial\":" + std::to_string(manager.calls[1].serial) +
+                                          ",\"method\":\"mapProcess\"}");
+  EXPECT_FALSE(second.done);
 }
 
 TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
@@ -297,15 +174,11 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
                "{\"path\":\"\\/d\",\"size\":4.0,\"modified\":40.0,\"data\":{\"title\":\"caf\xef\xbf\xbd\"}},"
                "{\"path\":\"\\/e\",\"size\":5.0,\"modified\":50.0}]}");
   EXPECT_EQ(logs.count("Failed to parse metadata returned! /c\nnot json\n"), 1);
-  json_object *first = json_object_array_get_idx(json_object_object_get(reply.get(), "files"), 0);
-  EXPECT_TRUE(json_object_is_type(json_object_object_get(first, "size"), json_type_double));
-  EXPECT_TRUE(json_object_is_type(json_object_object_get(first, "modified"), json_type_double));
 
   // More results than paths: only entries that have a path are made.
   GArray *two_files = text_array({"/a.mp3", "/b.jpg"});
   json_ptr short_reply(build_parse_reply(results, sizes, modified, two_files));
   EXPECT_EQ(json_object_array_length(json_object_object_get(short_reply.get(), "files")), 2u);
-
   string_array_free_all(&two_files);
   string_array_free_all(&files);
   string_array_free_all(&results);
