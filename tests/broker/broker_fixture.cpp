@@ -22,40 +22,29 @@ std::vector<int> broker_test::pids;
 
 namespace {
 
+// Each open descriptor with what it points to.
 std::set<std::string> open_fds() {
   std::set<std::string> fds;
   DIR *dir = opendir("/proc/self/fd");
-  if (dir == nullptr)
-    return fds;
-  while (dirent *entry = readdir(dir)) {
+  while (dirent *entry = dir != nullptr ? readdir(dir) : nullptr) {
     if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir))
       continue;
     char target[256] = {};
-    std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    ssize_t n = readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
     fds.insert(std::string(entry->d_name) + " -> " + (n > 0 ? target : "?"));
   }
-  closedir(dir);
+  if (dir != nullptr)
+    closedir(dir);
   return fds;
 }
 
 void on_collect(const char *path, const char *json) {
   json_ptr parsed = parse_json(json);
-  std::string text = parsed ? json_object_to_json_string_ext(parsed.get(), JSON_C_TO_STRING_PLAIN) : json;
-  broker_test::events.push_back(std::string(path) + " => " + text);
+  broker_test::events.push_back(std::string(path) + " => " +
+                                (parsed ? json_object_to_json_string_ext(parsed.get(), JSON_C_TO_STRING_PLAIN) : json));
 }
-
-void on_delimit() { broker_test::events.emplace_back("delimit"); }
-
-void on_respawn(int pid) { broker_test::pids.push_back(pid); }
-
-gboolean keep_ticking(gpointer) { return G_SOURCE_CONTINUE; }
 
 } // namespace
-
-size_t count_of(const std::vector<std::string> &events, const std::string &event) {
-  return static_cast<size_t>(std::count(events.begin(), events.end(), event));
-}
 
 void broker_test::SetUp() {
   // Workers are spawned through a short-lived intermediate process; as a
@@ -66,8 +55,8 @@ void broker_test::SetUp() {
   events.clear();
   pids.clear();
   metadata_register_collect(on_collect);
-  metadata_register_delimit_reached(on_delimit);
-  metadata_register_respawn_process(on_respawn);
+  metadata_register_delimit_reached([] { events.emplace_back("delimit"); });
+  metadata_register_respawn_process([](int pid) { pids.push_back(pid); });
 }
 
 void broker_test::TearDown() {
@@ -98,7 +87,7 @@ void broker_test::batch(const std::vector<std::string> &paths) {
 
 bool broker_test::run_until(const std::function<bool()> &done, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  guint tick = g_timeout_add(50, keep_ticking, nullptr);
+  guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done() && std::chrono::steady_clock::now() < deadline)
     g_main_context_iteration(nullptr, TRUE);
   g_source_remove(tick);
@@ -106,12 +95,8 @@ bool broker_test::run_until(const std::function<bool()> &done, int seconds) {
 }
 
 bool broker_test::run_until_batches(size_t count, int seconds) {
-  return run_until([count] { return count_of(events, "delimit") >= count; }, seconds);
-}
-
-void broker_test::drain_events() {
-  for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); i++) {
-  }
+  return run_until([count] { return static_cast<size_t>(std::count(events.begin(), events.end(), "delimit")) >= count; },
+                   seconds);
 }
 
 void broker_test::kill_worker(int signal) {
@@ -121,17 +106,15 @@ void broker_test::kill_worker(int signal) {
 }
 
 int broker_test::reap(int pid, int seconds) {
+  reaped.insert(pid);
   for (int waited = 0; waited <= seconds * 100; waited++) {
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      reaped.insert(pid);
+    if (waitpid(pid, &status, WNOHANG) == pid)
       return status;
-    }
     usleep(10000);
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-  reaped.insert(pid);
   return -1;
 }
 

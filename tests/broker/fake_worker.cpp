@@ -3,21 +3,17 @@
 //   split      the answer in two pieces, 2.5 seconds apart
 //   wrongid    an answer that carries another id
 //   notext     the id and a colon, nothing after it
-//   separator  a record whose text holds a raw U+2029, which JSON leaves as is
-//   hang       no answer at all
-//   hang-fork  no answer, and a child keeps the output pipe open for two
-//              seconds after this process is gone
-//   any other  ID:{"id":ID,"path":PATH,"queued":Q}
-// where Q tells whether another request line was already waiting when this
-// one had been read: a broker must wait for each answer before the next line.
+//   separator  a record whose text holds a raw U+2029, as JSON allows
+//   hang       no answer; hang-fork: no answer, and a child keeps the output
+//              pipe open for two seconds after this process is gone
+//   any other  ID:{"id":ID,"path":"PATH","queued":Q}, Q telling whether the
+//              next request line was already waiting: it must not be, as a
+//              broker waits for each answer before it writes the next line.
 // End of input ends it with status 11, as it ends the real worker.
-#include <json-c/json.h>
-
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -35,8 +31,7 @@ bool read_line(std::string *line) {
 }
 
 void say(const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
+  for (size_t done = 0; done < text.size();) {
     ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
     if (n <= 0)
       exit(12);
@@ -51,23 +46,15 @@ bool more_input_waiting() {
 }
 
 std::string record(long long id, const std::string &path, bool queued) {
-  json_object *root = json_object_new_object();
-  json_object_object_add(root, "id", json_object_new_int64(id));
-  json_object_object_add(root, "path", json_object_new_string(path.c_str()));
-  json_object_object_add(root, "queued", json_object_new_boolean(queued));
-  std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
-  json_object_put(root);
-  return text;
+  return "{\"id\":" + std::to_string(id) + ",\"path\":\"" + path + "\",\"queued\":" + (queued ? "true" : "false") + "}";
 }
 
 } // namespace
 
 int main() {
-  std::string line;
-  while (read_line(&line)) {
-    size_t colon = line.find(':');
+  for (std::string line; read_line(&line);) {
     long long id = strtoll(line.c_str(), nullptr, 10);
-    std::string path = colon == std::string::npos ? "" : line.substr(colon + 1);
+    std::string path = line.substr(line.find(':') + 1);
     std::string prefix = std::to_string(id) + ":";
     if (path == "hang" || path == "hang-fork") {
       if (path == "hang-fork" && fork() == 0) {
@@ -88,8 +75,7 @@ int main() {
     } else if (path == "notext") {
       say(prefix + "\n");
     } else {
-      bool queued = more_input_waiting();
-      say(prefix + record(id, path, queued) + "\n");
+      say(prefix + record(id, path, more_input_waiting()) + "\n");
     }
   }
   return 11;
