@@ -76,37 +76,29 @@ TEST_F(broker_test, answer_in_two_pieces_is_collected_once_and_stops_the_time_ou
   EXPECT_EQ(pids.size(), 1u);
 }
 
-class broker_crash_test : public broker_test, public ::testing::WithParamInterface<int> {};
+// A worker dies on a file by a signal, or (0) hangs on it until its time-out.
+class broker_death_test : public broker_test, public ::testing::WithParamInterface<int> {};
 
-TEST_P(broker_crash_test, file_gets_one_retry_then_is_reported_toxic) {
-  start();
+TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
+  start(nullptr, GetParam() == 0 ? 1 : 0);
   batch({hook_path, hook_path, "/nonexistent/d"});
-  // Each file kills two workers; the second file must get its own retry.
-  for (int i = 0; i < 4; i++)
+  // Each file costs two workers; the second file must get its own retry.
+  for (int i = 0; GetParam() != 0 && i < 4; i++)
     kill_worker(GetParam());
   ASSERT_TRUE(run_until_batches(1));
   EXPECT_EQ(events, (events_t{toxic(hook_path), toxic(hook_path), failed("/nonexistent/d"), "delimit"}));
   EXPECT_EQ(count_logged("First time parser died on us 1:" + std::string(hook_path)), 1);
   EXPECT_EQ(count_logged("First time parser died on us 2:" + std::string(hook_path)), 1);
+  EXPECT_EQ(count_logged("Reporting as second time toxic, "), 2);
   EXPECT_EQ(count_logged("Toxic file "), 2);
-  EXPECT_EQ(std::set<int>(pids.begin(), pids.end()).size(), 5u);
-}
-
-INSTANTIATE_TEST_SUITE_P(signals, broker_crash_test, ::testing::Values(SIGKILL, SIGSEGV));
-
-TEST_F(broker_test, hanging_worker_is_killed_at_the_time_out_twice) {
-  start(nullptr, 1);
-  batch({hook_path, "/nonexistent/e"});
-  ASSERT_TRUE(run_until_batches(1));
-  EXPECT_EQ(events, (events_t{toxic(hook_path), failed("/nonexistent/e"), "delimit"}));
-  EXPECT_EQ(count_logged("First time parser died on us"), 1);
-  EXPECT_EQ(count_logged("Reporting as second time toxic, "), 1);
-  ASSERT_EQ(pids.size(), 3u);
-  for (int i = 0; i < 2; i++) {
+  ASSERT_EQ(std::set<int>(pids.begin(), pids.end()).size(), 5u);
+  for (int i = 0; GetParam() != SIGSEGV && i < 4; i++) {
     int status = reap(pids[i]);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(deaths, broker_death_test, ::testing::Values(SIGKILL, SIGSEGV, 0));
 
 TEST_F(broker_test, request_between_time_out_kill_and_hang_up_is_refused) {
   // The fake worker's child holds the pipe open after the kill, which keeps
