@@ -310,19 +310,10 @@ activity_manager::~activity_manager() {
 
 std::vector<std::string> activity_manager::methods() const {
   std::vector<std::string> names;
-  for (const call &notice : calls) {
-    if (notice.method != "cancel") {
-      names.push_back(notice.method);
-      continue;
-    }
-    json_ptr parsed = parse_json(notice.payload);
-    json_object *serial = nullptr;
-    std::string cancelled = "cancel ";
-    if (parsed != nullptr && json_object_object_get_ex(parsed.get(), "serial", &serial))
-      for (const call &c : calls)
-        if (c.method != "cancel" && c.serial == static_cast<guint32>(json_object_get_int64(serial)))
-          cancelled += c.method;
-    names.push_back(cancelled);
+  for (const call &c : calls) {
+    json_ptr notice = c.method == "cancel" ? parse_json(c.payload) : nullptr;
+    const char *method = notice != nullptr ? get_string_field(notice.get(), "method") : nullptr;
+    names.push_back(c.method != "cancel" ? c.method : "cancel " + std::string(method != nullptr ? method : "?"));
   }
   return names;
 }

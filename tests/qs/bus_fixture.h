@@ -95,8 +95,8 @@ struct activity_manager {
     std::string payload;
     guint32 serial;
   };
-  // Methods in order, a cancel notice as "cancel " + the method of the call
-  // whose serial it names.
+  // Methods in order, a cancel notice as "cancel " + the method it names (the
+  // notice also names the call's serial: check that where it matters).
   std::vector<std::string> methods() const;
 
   std::vector<call> calls;

@@ -205,6 +205,8 @@ TEST_F(QuarnService, CallsReachTheCalleeOrFailAndCancelTellsIt) {
   EXPECT_EQ(manager.methods(), (names{"join", "mapProcess", "cancel join", "cancel mapProcess"}));
   EXPECT_EQ(manager.calls[0].payload, "{\"a\":1}");
   EXPECT_EQ(manager.calls[1].payload, "{\"b\":2}");
+  EXPECT_EQ(manager.calls[3].payload, "{\"serial\":" + std::to_string(manager.calls[1].serial) +
+                                          ",\"method\":\"mapProcess\"}");
 
   // A call to a name nobody owns gets a failure response, and ends as usual.
   ASSERT_TRUE(QSCall(handle, "kivo://com.kivo.nobody/join", "{}", record_response, nullptr, &first, nullptr));
