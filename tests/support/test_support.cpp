@@ -12,19 +12,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
 temp_dir::temp_dir() {
   char pattern[] = "/tmp/mediasift-test-XXXXXX";
-  const char *made = mkdtemp(pattern);
-  if (made == nullptr)
+  if (mkdtemp(pattern) == nullptr)
     abort();
-  path = made;
+  path = pattern;
 }
 
 temp_dir::~temp_dir() {
@@ -35,35 +32,22 @@ temp_dir::~temp_dir() {
 
 std::string temp_dir::write(const std::string &name, const std::string &bytes) const {
   std::string full = path + "/" + name;
-  std::ofstream out(full, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(full, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return full;
 }
 
 FILE *stream_from_bytes(const std::string &bytes) {
   int fd = memfd_create("mediasift-test", MFD_CLOEXEC);
-  if (fd < 0)
-    return nullptr;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) {
-      close(fd);
-      return nullptr;
-    }
-    done += static_cast<size_t>(n);
-  }
-  lseek(fd, 0, SEEK_SET);
-  FILE *file = fdopen(fd, "rb");
-  if (file == nullptr)
-    close(fd);
+  FILE *file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+  if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || fflush(file) != 0)
+    abort();
+  rewind(file);
   return file;
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream all;
-  all << in.rdbuf();
+  all << std::ifstream(path, std::ios::binary).rdbuf();
   return all.str();
 }
 
@@ -78,12 +62,18 @@ json_ptr record_of(const std::string &path) {
 
 std::string record_text(const std::string &path) {
   json_ptr root = record_of(path);
-  if (!root)
-    return "";
-  return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
+  return root ? json_text(root.get()) : "";
 }
 
 json_ptr parse_json(const std::string &text) { return json_ptr(json_tokener_parse(text.c_str())); }
+
+std::string json_text(json_object *value) { return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN); }
+
+std::string canonical_json(const std::string &text) {
+  json_ptr value = parse_json(text);
+  EXPECT_TRUE(value || text == "null") << "not JSON: " << text;
+  return json_text(value.get());
+}
 
 namespace {
 log_capture *active_capture;
@@ -111,24 +101,22 @@ int log_capture::count(const std::string &message) const {
 }
 
 worker_process::worker_process() {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+  int in_pipe[2], out_pipe[2];
+  err_fd = memfd_create("worker-stderr", MFD_CLOEXEC);
+  if (err_fd < 0 || pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
     abort();
   pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
+    dup2(err_fd, 2);
     execl(MS_BINARY, MS_BINARY, "-demon", static_cast<char *>(nullptr));
     _exit(127);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
-  close(err_pipe[1]);
   in_fd = in_pipe[1];
   out_fd = out_pipe[0];
-  err_fd = err_pipe[0];
-  fcntl(err_fd, F_SETFL, fcntl(err_fd, F_GETFL) | O_NONBLOCK);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -143,8 +131,7 @@ worker_process::~worker_process() {
 }
 
 void worker_process::send(const std::string &bytes) const {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t n = ::write(in_fd, bytes.data() + done, bytes.size() - done);
     if (n <= 0)
       return;
@@ -153,27 +140,21 @@ void worker_process::send(const std::string &bytes) const {
 }
 
 bool worker_process::read_line(std::string *line, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    size_t end = out_buffer.find('\n');
-    if (end != std::string::npos) {
-      *line = out_buffer.substr(0, end);
-      out_buffer.erase(0, end + 1);
-      return true;
-    }
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-    if (left <= 0)
-      return false;
+  using namespace std::chrono;
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  size_t end;
+  while ((end = out_buffer.find('\n')) == std::string::npos) {
+    int left = static_cast<int>(duration_cast<milliseconds>(deadline - steady_clock::now()).count());
     pollfd p{out_fd, POLLIN, 0};
-    if (poll(&p, 1, left) <= 0)
-      return false;
     char buf[65536];
-    ssize_t n = ::read(out_fd, buf, sizeof buf);
-    if (n <= 0)
+    ssize_t n = 0;
+    if (left <= 0 || poll(&p, 1, left) <= 0 || (n = ::read(out_fd, buf, sizeof buf)) <= 0)
       return false;
     out_buffer.append(buf, static_cast<size_t>(n));
   }
+  *line = out_buffer.substr(0, end);
+  out_buffer.erase(0, end + 1);
+  return true;
 }
 
 void worker_process::close_input() {
@@ -183,11 +164,9 @@ void worker_process::close_input() {
 }
 
 int worker_process::wait(int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
+  for (int waited = 0; waited <= timeout_ms; waited += 10) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
       pid = -1;
       return status;
     }
@@ -196,10 +175,5 @@ int worker_process::wait(int timeout_ms) {
   return -1;
 }
 
-std::string worker_process::errors() {
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(err_fd, buf, sizeof buf)) > 0)
-    err_buffer.append(buf, static_cast<size_t>(n));
-  return err_buffer;
-}
+// The memfd opened afresh through /proc has its own offset from the start.
+std::string worker_process::errors() const { return read_file("/proc/self/fd/" + std::to_string(err_fd)); }

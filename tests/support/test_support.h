@@ -1,5 +1,5 @@
 // Helpers shared by the test suites: temporary files, in-memory streams,
-// captured log lines and a real worker process on pipes.
+// records as JSON text, captured log lines and a real worker process on pipes.
 #pragma once
 
 #include "extract/json_helpers.h"
@@ -21,18 +21,23 @@ struct temp_dir {
   std::string path;
 };
 
-// A read-only stream over `bytes` backed by a real descriptor (a memfd), as
-// the parsers get from the dispatch. The caller fcloses it.
+// A stream over `bytes` backed by a real descriptor (a memfd), as the parsers
+// get from the dispatch, positioned at the start. The caller fcloses it.
 FILE *stream_from_bytes(const std::string &bytes);
 
 std::string read_file(const std::string &path);
 std::string data_path(const std::string &relative); // under tests/data
 
-// The whole record parse_file makes for `path`, as JSON text ("" when the
-// file could not be opened).
+// The whole record parse_file makes for `path`, as plain JSON text ("" when
+// the file could not be opened).
 std::string record_text(const std::string &path);
 json_ptr record_of(const std::string &path);
 json_ptr parse_json(const std::string &text);
+// Plain JSON text of `value`, and of the JSON `text` written again plainly,
+// so that an expectation can be written with any spacing. Bad JSON in an
+// expectation fails the test.
+std::string json_text(json_object *value);
+std::string canonical_json(const std::string &text);
 
 // Collects every message logged through log_error while it lives.
 struct log_capture {
@@ -44,7 +49,7 @@ struct log_capture {
   std::vector<std::string> lines;
 };
 
-// A real `mediasiftd -demon` on pipes; standard error is captured.
+// A real `mediasiftd -demon` on pipes; its standard error goes to a memfd.
 struct worker_process {
   worker_process();
   ~worker_process(); // kills the worker if still running and reaps it
@@ -54,14 +59,13 @@ struct worker_process {
   // One answer line (without its line feed); false on end or time-out.
   bool read_line(std::string *line, int timeout_ms = 10000);
   void close_input();
-  // Waits for the worker to end; returns the raw wait status.
+  // Waits for the worker to end; returns the raw wait status, -1 on time-out.
   int wait(int timeout_ms = 10000);
   // Everything the worker wrote to standard error so far.
-  std::string errors();
+  std::string errors() const;
   pid_t pid = -1;
   int in_fd = -1;
   int out_fd = -1;
   int err_fd = -1;
   std::string out_buffer;
-  std::string err_buffer;
 };
