@@ -14,8 +14,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string plain(json_object *value) { return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN); }
-
 std::string synchsafe(size_t n) {
   return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
 }
@@ -69,35 +67,32 @@ std::string id3_of(const std::string &bytes) {
   parse_id3(file, root.get(), "x.mp3");
   fclose(file);
   json_object *id3 = json_object_object_get(root.get(), "id3");
-  return id3 != nullptr ? plain(id3) : "";
+  return id3 != nullptr ? json_text(id3) : "";
 }
 
-void expect_same_json(const std::string &actual, const std::string &expected, const char *name) {
+// Equal as JSON values, whatever the order of members.
+void expect_same_json(const std::string &actual, const std::string &expected, const std::string &name) {
   json_ptr a = parse_json(actual), e = parse_json(expected);
   ASSERT_TRUE(e) << name << ": bad expectation";
   EXPECT_TRUE(json_object_equal(a.get(), e.get())) << name << "\n got:  " << actual << "\n want: " << expected;
 }
 
-const char *const png_located =
-    R"({"APIC":[{"type":3,"description":"","mime":"image/png","thumbOffset":%d,"thumbSize":3}]})";
-const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})";
-
 std::string located_at(int offset) {
-  g_autofree char *text = g_strdup_printf(png_located, offset);
-  return text;
+  return R"({"APIC":[{"type":3,"description":"","mime":"image/png","thumbOffset":)" + std::to_string(offset) +
+         R"(,"thumbSize":3}]})";
 }
+const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})";
 
 } // namespace
 
 // Real taggers' files against the records written with them; every located
 // picture must be exactly the image the tagger embedded.
 TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
-  struct row {
+  const struct {
     const char *name;
     std::vector<std::string> images; // per picture object, "" when unlocated
     const char *log;
-  };
-  const row rows[] = {
+  } rows[] = {
       {"v24_two_pictures", {"back.png", "cover.jpg"}, nullptr},
       {"v23_one_picture", {"back.png"}, nullptr},
       {"eyed3_v24", {"cover.jpg"}, nullptr},
@@ -105,15 +100,13 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
       {"notag", {}, nullptr},
       {"id3v1", {}, nullptr},
   };
-  for (const row &r : rows) {
+  for (const auto &r : rows) {
     std::string path = data_path("id3/"s + r.name + ".mp3");
     log_capture log;
     json_ptr record = record_of(path);
     ASSERT_TRUE(record) << r.name;
-    expect_same_json(plain(record.get()), read_file(data_path("id3/"s + r.name + ".json")), r.name);
-    if (r.log != nullptr) {
-      EXPECT_EQ(log.count(r.log), 1) << r.name;
-    }
+    expect_same_json(json_text(record.get()), read_file(data_path("id3/"s + r.name + ".json")), r.name);
+    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
 
     std::string file = read_file(path);
     json_object *pictures = json_object_object_get(json_object_object_get(record.get(), "id3"), "APIC");
@@ -121,23 +114,20 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
     for (size_t i = 0; i < r.images.size(); ++i) {
       json_object *picture = json_object_array_get_idx(pictures, i);
       int offset = -1, size = -1;
-      bool has_offset = get_int_field(picture, "thumbOffset", &offset);
-      EXPECT_EQ(has_offset && get_int_field(picture, "thumbSize", &size), !r.images[i].empty()) << r.name;
-      if (has_offset) {
-        EXPECT_EQ(file.substr(offset, size), read_file(data_path("id3/" + r.images[i]))) << r.name << " " << i;
-      }
+      bool located = get_int_field(picture, "thumbOffset", &offset) && get_int_field(picture, "thumbSize", &size);
+      std::string image = r.images[i].empty() ? "" : read_file(data_path("id3/" + r.images[i]));
+      EXPECT_EQ(located ? file.substr(offset, size) : "", image) << r.name << " " << i;
     }
   }
 }
 
 TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
-  struct row {
+  const struct {
     const char *name;
     std::string bytes;
     std::string id3;
     const char *log;
-  };
-  const row rows[] = {
+  } rows[] = {
       {"2.3 extended header of 6: frames start at 20",
        tag(3, 0x40, big_endian(6, 4) + std::string(6, '\0') + frame(3, "APIC", png_picture)), located_at(43), nullptr},
       {"2.4 extended header of 6: frames start at 16",
@@ -155,6 +145,7 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
        "Picture frame is compressed or encrypted, no location given!\n"},
       {"compressed frame", tag(3, 0, frame(3, "APIC", big_endian(16, 4) + compressed_png_picture, 0x80)), png_unlocated,
        "Picture frame is compressed or encrypted, no location given!\n"},
+      // A frame declaring 2 GiB decompressed made the library allocate it all.
       {"frame declaring 2 GiB decompressed is kept from the library", tag(3, 0, frame_declaring_2gib), "{}",
        "Tag declares a frame too large to decompress, not parsed!\n"},
       {"... and from the library's file reading", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
@@ -164,25 +155,15 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
       {"frames the record leaves out",
        tag(3, 0,
            frame(3, "TIT2", "\0t"s) + frame(3, "TXXX", "\0d\0v"s) + frame(3, "WXXX", "\0d\0http://w"s) +
-               frame(3, "PRIV", "o\0x"s) + frame(3, "COMM", "\0engd\0c"s) +
-               frame(3, "TDAT",
-                     "\0"
-                     "0101"s) +
+               frame(3, "PRIV", "o\0x"s) + frame(3, "COMM", "\0engd\0c"s) + frame(3, "TDAT", "\0" "0101"s) +
                frame(3, "WOAR", "http://a") + frame(3, "TPE1", "\0"s)),
        R"({"TIT2":["t"],"WOAR":"http://a","TPE1":[]})", nullptr},
       {"text the library hands over as invalid UTF-8 is escaped",
-       tag(4, 0,
-           frame(4, "TIT2",
-                 "\x03"
-                 "a\xED\xA0\x80"
-                 "b")),
-       R"({"TIT2":["a\\u00edb"]})", nullptr},
+       tag(4, 0, frame(4, "TIT2", "\x03" "a\xED\xA0\x80" "b")), R"({"TIT2":["a\\u00edb"]})", nullptr},
       {"2.2 pictures are made from their frames",
        tag(2, 0,
            frame(2, "TT2", "\0Title\0"s) + frame(2, "PIC", "\0JPG\x03\0IMG"s) +
-               frame(2, "PIC",
-                     "\x01PNG\x04\xFF\xFE"
-                     "B\0k\0\0\0PNGDATA"s)),
+               frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0k\0\0\0PNGDATA"s)),
        R"({"TIT2":["Title"],"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":35,"thumbSize":3},
            {"type":4,"description":"Bk","mime":"image/png","thumbOffset":57,"thumbSize":7}]})",
        nullptr},
@@ -200,28 +181,25 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
       {"tag of 2,097,152 bytes is read into memory", tag_of_length(2097152), located_at(33), nullptr},
       {"tag of 2,097,153 bytes goes to the library's file reading", tag_of_length(2097153), png_unlocated, nullptr},
   };
-  for (const row &r : rows) {
+  for (const auto &r : rows) {
     log_capture log;
     expect_same_json(id3_of(r.bytes), r.id3, r.name);
-    if (r.log != nullptr) {
-      EXPECT_EQ(log.count(r.log), 1) << r.name;
-    }
+    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
   }
 }
 
-// The scan over a tag whose library parse is given as `id3`.
+// The scan over a tag whose library parse is given as `before`.
 TEST(Id3Pictures, ScanFailuresLeaveThePicturesUnlocated) {
-  struct row {
+  std::string past_end = tag(4, 0, frame(4, "APIC", png_picture));
+  past_end.replace(14, 4, synchsafe(100)); // declared size runs past the tag
+  const struct {
     const char *name;
     std::string bytes;
     int flags;
     const char *before;
     const char *after;
     const char *log;
-  };
-  std::string past_end = tag(4, 0, frame(4, "APIC", png_picture));
-  past_end.replace(14, 4, synchsafe(100)); // declared size runs past the tag
-  const row rows[] = {
+  } rows[] = {
       {"frame runs past the tag", past_end, 0, R"({"APIC":[{"type":3}]})", R"({"APIC":[{"type":3}]})",
        "Picture frame runs past the end of the tag, no location given!\n"},
       {"picture the library dropped", tag(4, 0, frame(4, "APIC", png_picture)), 0, "{}", R"({"APIC":[]})",
@@ -233,16 +211,12 @@ TEST(Id3Pictures, ScanFailuresLeaveThePicturesUnlocated) {
       {"huge frame size ends the walk", tag(3, 0, "TIT2\xFF\xFF\xFF\xFF\0\0"s + frame(3, "APIC", png_picture)), 0,
        R"({"APIC":[{"type":3}]})", R"({"APIC":[{"type":3}]})", nullptr},
   };
-  for (const row &r : rows) {
+  for (const auto &r : rows) {
     log_capture log;
     json_ptr id3 = parse_json(r.before);
     locate_apic_data(reinterpret_cast<const unsigned char *>(r.bytes.data()), r.bytes.size(), r.flags, id3.get());
-    expect_same_json(plain(id3.get()), r.after, r.name);
-    if (r.log != nullptr) {
-      EXPECT_EQ(log.count(r.log), 1) << r.name;
-    } else {
-      EXPECT_TRUE(log.lines.empty()) << r.name;
-    }
+    EXPECT_EQ(json_text(id3.get()), canonical_json(r.after)) << r.name;
+    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
   }
 }
 
@@ -261,21 +235,15 @@ TEST(Id3Tags, LibraryFileReadingLeavesTheCallersStreamOpen) {
   EXPECT_EQ(after, lowest_free);
 }
 
-// The confined worker must answer with the same records: neither the
-// library's own file reading nor the picture scan may need a system call it
-// forbids.
+// The confined worker answers as this process does: the library's own file
+// reading, with the frame walk that keeps it from huge frames, must not need
+// a forbidden call.
 TEST(Id3Tags, ConfinedWorkerGivesTheSameRecords) {
   temp_dir dir;
-  const std::string paths[] = {
-      data_path("id3/v24_two_pictures.mp3"), data_path("id3/id3v1.mp3"),
-      dir.write("big.mp3", tag_of_length(2097153)),
-      dir.write("v22.mp3", tag(2, 0, frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0\0\0PNGDATA"s)))};
+  std::string path = dir.write("big.mp3", tag_of_length(2097153)), line;
   worker_process worker;
-  for (const std::string &path : paths) {
-    worker.send("7:" + path + "\n");
-    std::string line;
-    ASSERT_TRUE(worker.read_line(&line)) << path << "\n" << worker.errors();
-    ASSERT_EQ(line.substr(0, 2), "7:") << path;
-    expect_same_json(line.substr(2), record_text(path), path.c_str());
-  }
+  worker.send("7:" + path + "\n");
+  ASSERT_TRUE(worker.read_line(&line)) << worker.errors();
+  EXPECT_EQ(line.substr(0, 2), "7:");
+  EXPECT_EQ(canonical_json(line.substr(2)), record_text(path));
 }
