@@ -1,0 +1,270 @@
+// MPEG-4 records: byte-built boxes for the walk and every item payload case,
+// and tool-made fixtures (tests/data/mp4/make_fixtures.sh) checked whole.
+#include "formats/mp4/mp4.h"
+#include "formats/mp4/mp4_boxes.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
+
+// A box with a 32-bit size; `code` is its four bytes ("\xa9nam" for title).
+std::string box(const std::string &code, const std::string &payload) {
+  return be32(static_cast<uint32_t>(8 + payload.size())) + code + payload;
+}
+// A "data" box: type indicator (1 text, 0 integer, 13 JPEG...), locale 0;
+// `size` overrides its size field.
+std::string data_box(uint32_t indicator, const std::string &payload, uint32_t size = 0) {
+  return be32(size ? size : static_cast<uint32_t>(16 + payload.size())) + "data" + be32(indicator) + be32(0) + payload;
+}
+// moov/udta/meta/ilst around `items`.
+std::string item_list(const std::string &items) {
+  return box("udta", box("meta", std::string(4, '\0') + box("ilst", items)));
+}
+// A track whose media handler box has the given version and type.
+std::string track(const std::string &handler_type, char version = 0) {
+  std::string hdlr = box("hdlr", version + std::string(7, '\0') + handler_type + std::string(12, '\0') + "x");
+  return box("trak", box("mdia", hdlr));
+}
+
+// Movie header payloads; the fields not decoded are zero.
+std::string mvhd_v0(uint32_t scale, uint32_t duration) {
+  return box("mvhd", be32(0) + be32(1) + be32(2) + be32(scale) + be32(duration) + std::string(52, '\0') + be32(3) +
+                         be32(4) + be32(5) + std::string(16, '\0'));
+}
+const std::string mvhd_v0_json = R"({"creationTime":1.0,"modificationTime":2.0,"timeScale":600.0,"duration":300.0,)"
+                                 R"("previewTime":3.0,"previewDuration":4.0,"posterTime":5.0})";
+const std::string mvhd_v1 = "\x01" + std::string(3, '\0') + be64(0x123456789AULL) + be64(0x223456789AULL) +
+                            be32(90000) + be64(0x300000001ULL) + std::string(52, '\0') + be32(3) + be32(4) + be32(5) +
+                            std::string(16, '\0');
+const std::string ftyp = box("ftyp", "M4A " + be32(0) + "M4A mp42isom");
+
+// Runs parse_mp4 over `bytes` and returns its "mp4" member as plain JSON text.
+std::string mp4_of(const std::string &bytes) {
+  FILE *file = stream_from_bytes(bytes);
+  json_ptr root(json_object_new_object());
+  parse_mp4(file, root.get());
+  fclose(file);
+  json_object *mp4 = json_object_object_get(root.get(), "mp4");
+  return mp4 ? json_text(mp4) : "no mp4";
+}
+
+struct walk_case {
+  const char *name;
+  std::string bytes;
+  std::string mp4; // the whole "mp4" object
+  lines logs;      // every line logged, in order
+};
+
+void expect_walks(const std::vector<walk_case> &cases) {
+  for (const walk_case &c : cases) {
+    log_capture logs;
+    EXPECT_EQ(mp4_of(c.bytes), c.mp4) << c.name;
+    EXPECT_EQ(logs.lines, c.logs) << c.name;
+  }
+}
+
+std::string hex(size_t offset) {
+  char text[32];
+  snprintf(text, sizeof text, "0x%zx", offset);
+  return text;
+}
+
+} // namespace
+
+TEST(Mp4Walk, EntersContainersOnlyAlongTheirPathsAndRestoresLevels) {
+  const std::string ilst_title = item_list(box("\xa9nam", data_box(1, "Song")));
+  expect_walks({
+      {"empty file", "", "{}", {}},
+      // The file type box is stepped over; after each nested walk the
+      // movie's walk is back at its own level and still decodes the header.
+      {"tracks in file order, then header",
+       ftyp + box("moov", track("soun") + track("hint") + track("vide") + mvhd_v0(600, 300)),
+       R"({"HDLR":["audio","video"],"mvhd":)" + mvhd_v0_json + "}", {}},
+      // The walk inside the movie runs on past its end and enters this udta.
+      {"udta after the movie at the top level", box("moov", "") + ilst_title, R"({"_nam":"Song"})", {}},
+      // The movie's own walk is at level 2 and steps over a second movie.
+      {"second movie entered once", box("moov", "") + box("moov", track("soun")), R"({"HDLR":["audio"]})", {}},
+      {"text item at the top level", box("desc", data_box(1, "About")), R"({"desc":"About"})", {}},
+      {"udta inside a track not entered", box("moov", box("trak", ilst_title)), "{}", {}},
+      {"cover outside the item list ignored", box("covr", data_box(13, "JPEG")), "{}", {}},
+      {"handler of an unknown type", box("moov", track("text")), R"({"HDLR":[]})", {}},
+      {"handler of version 1", box("moov", track("soun", 1)), R"({"HDLR":[]})", {"MDLR version unrecognized!\n"}},
+      {"movie header of 50 bytes", box("moov", box("mvhd", std::string(50, '\0'))), "{}",
+       {"MVHD box not big enough!\n"}},
+      {"movie header with no byte left", box("moov", box("mvhd", "")), "{}", {"MVHD box not big enough!\n"}},
+      {"version 1 movie header", box("moov", box("mvhd", mvhd_v1)),
+       R"({"mvhd":{"creationTime":78187493530.0,"modificationTime":146906970266.0,"timeScale":90000.0,)"
+       R"("duration":12884901889.0,"previewTime":3.0,"previewDuration":4.0,"posterTime":5.0}})", {}},
+      // Cut inside the 12 bytes a version-1 header has beyond version 0's.
+      {"version 1 movie header cut", box("moov", box("mvhd", mvhd_v1.substr(0, 105))), "{}",
+       {"MVHD box not big enough!\n"}},
+  });
+}
+
+TEST(Mp4Walk, BoxSizesAndFaultsNearTheEndOfTheFile) {
+  const std::string movie = box("moov", mvhd_v0(600, 300));
+  const std::string found = R"({"mvhd":)" + mvhd_v0_json + "}";
+  const std::string small = "Invalid mp4 box, size small! " + std::to_string(movie.size()) + "\n";
+  expect_walks({
+      // Both the movie's walk (running on past its end) and the top-level
+      // walk meet the broken box; what came before stays.
+      {"size below 8", movie + be32(4) + "free", found, {small, small}},
+      {"stray bytes met by every open walk", box("moov", item_list("")) + "abc", "{}",
+       lines(5, "Incomplete mp4 box! at " + hex(8 + 8 + 12 + 8) + "\n")},
+      {"box running past the end of the file", movie + be32(1000) + "free", found, {}},
+      {"movie after a media box with a 64-bit size", ftyp + be32(1) + "mdat" + be64(21) + "media" + movie, found,
+       {}},
+      {"64-bit size below 16", be32(1) + "mdat" + be64(15) + movie, "{}", {"Invalid mp4 box, size small! 0\n"}},
+      {"64-bit size past any file", movie + be32(1) + "mdat" + be64(~0ULL), found, {}},
+      {"size-0 media box last", movie + be32(0) + "mdat" + "media bytes", found, {}},
+      {"size-0 movie is entered", be32(0) + "moov" + mvhd_v0(600, 300), found, {}},
+      // The size-0 box holds the rest of the file: no box is read inside it.
+      {"size-0 box ends the walk", be32(0) + "free" + movie, "{}", {}},
+  });
+}
+
+// A media box of 5 GiB in a sparse file: the movie and cover after it are
+// found, and the cover's offset is past 4 GiB.
+TEST(Mp4Walk, PositionsPastFourGibibytes) {
+  const uint64_t media = 5ULL << 30;
+  const std::string head = ftyp + be32(1) + "mdat" + be64(media);
+  const std::string tail = box("moov", item_list(box("covr", data_box(13, "JPEG"))));
+  FILE *file = stream_from_bytes(head);
+  const off_t tail_at = static_cast<off_t>(ftyp.size() + media);
+  ASSERT_EQ(pwrite(fileno(file), tail.data(), tail.size(), tail_at), static_cast<ssize_t>(tail.size()));
+  json_ptr root(json_object_new_object());
+  parse_mp4(file, root.get());
+  fclose(file);
+  EXPECT_EQ(json_text(root.get()),
+            R"({"mp4":{"thumbSize":4,"thumbOffset":)" + std::to_string(tail_at + tail.size() - 4) + "}}");
+}
+
+// Crafted nesting makes every open walk re-read what follows: the parse
+// stops after its header budget, says so once, and keeps what it found.
+TEST(Mp4Walk, HeaderBudgetBoundsCraftedNesting) {
+  std::string bytes = box("moov", mvhd_v0(600, 300));
+  for (int i = 0; i < 200; ++i)
+    bytes += box("trak", "") + box("mdia", "");
+  expect_walks({{"nesting", bytes, R"({"mvhd":)" + mvhd_v0_json + "}", {"Too many mp4 boxes, giving up!\n"}}});
+}
+
+namespace {
+
+using handler = void (*)(FILE *, json_object *, unsigned int);
+const handler text = process_data_box_text, numeric = process_data_box_numeric;
+const handler covr = [](FILE *file, json_object *mp4, unsigned int) { process_data_box_covr(file, mp4); };
+constexpr uint32_t nam = box_code("\xa9nam"), gnre = box_code("gnre"), trkn = box_code("trkn"), disk = box_code("disk");
+
+struct item_case {
+  const char *name;
+  handler handle;
+  uint32_t code;
+  std::string bytes; // from the data box's header on, as the handler finds the file
+  std::string mp4;   // the whole "mp4" object afterwards
+  lines logs;
+};
+
+void expect_items(const std::vector<item_case> &cases) {
+  for (const item_case &c : cases) {
+    log_capture logs;
+    FILE *file = stream_from_bytes(c.bytes);
+    json_ptr mp4(json_object_new_object());
+    c.handle(file, mp4.get(), c.code);
+    fclose(file);
+    EXPECT_EQ(json_text(mp4.get()), c.mp4) << c.name;
+    EXPECT_EQ(logs.lines, c.logs) << c.name;
+  }
+}
+
+} // namespace
+
+TEST(Mp4Items, TextPayloads) {
+  const std::string longest(257, 'a');
+  expect_items({
+      {"empty", text, nam, data_box(1, ""), R"({"_nam":""})", {}},
+      {"257 bytes kept whole", text, nam, data_box(1, longest), R"({"_nam":")" + longest + "\"}", {}},
+      {"258 bytes", text, nam, data_box(1, longest + "a"), "{}", {"DATA box had invalid size!\n"}},
+      {"zero byte inside", text, box_code("desc"), data_box(1, std::string("ab\0cd", 5)), R"({"desc":"ab"})", {}},
+      {"invalid UTF-8 escaped", text, box_code("aART"), data_box(1, "Caf\xe9"), R"({"aART":"Caf\\u00e9"})", {}},
+      {"integer indicator", text, nam, data_box(0, "x"), "{}", {"Expected text DATA box!\n"}},
+      {"not a data box", text, nam, box("free", be32(1) + be32(0) + "x"), "{}", {"DATA box expected!\n"}},
+      {"size below 16", text, nam, data_box(1, "", 8), "{}", {"DATA box had invalid size!\n"}},
+      {"header cut", text, nam, data_box(1, "").substr(0, 10), "{}", {"DATA box not big enough!\n"}},
+      {"payload cut", text, nam, data_box(1, "short", 30), "{}", {"Data box read was too short!\n"}},
+  });
+}
+
+TEST(Mp4Items, NumericPayloads) {
+  std::vector<item_case> cases = {
+      {"genre is the second byte alone", numeric, gnre, data_box(0, "\x01\x02"), R"({"gnre":2})", {}},
+      {"genre of DATA size 12", numeric, gnre, data_box(0, "", 12), "{}", {"Genre was not 2 bytes long (0)\n"}},
+      {"track of 8 bytes", numeric, trkn, data_box(0, std::string("\0\0\0\x03\0\x0c\0\0", 8)),
+       R"({"trkn":{"position":3,"total":12}})", {}},
+      {"disc of 6 bytes", numeric, disk, data_box(0, std::string("\0\0\x01\x02\x01\x03", 6)),
+       R"({"disk":{"position":258,"total":259}})", {}},
+      {"9 bytes", numeric, trkn, data_box(0, std::string(9, '\0')), "{}", {"DATA box had invalid size!\n"}},
+      {"text indicator", numeric, gnre, data_box(1, "\0\x01"), "{}", {"Expected numeric DATA box!\n"}},
+      {"not a data box", numeric, trkn, box("free", std::string(14, '\0')), "{}", {"DATA box expected!\n"}},
+      {"header cut", numeric, disk, "\0\0", "{}", {"DATA box not big enough!\n"}},
+  };
+  for (size_t n = 0; n < 2; ++n)
+    cases.push_back({"short genre", numeric, gnre, data_box(0, std::string(n, '\x05')), "{}",
+                     {"Genre was not 2 bytes long (" + std::to_string(n) + ")\n"}});
+  for (uint32_t code : {trkn, disk})
+    for (size_t n = 0; n < 6; ++n)
+      cases.push_back({"short track or disc", numeric, code, data_box(0, std::string(n, '\x05')), "{}",
+                       {"trkn/disk was not 6 bytes long " + std::to_string(n) + "\n"}});
+  expect_items(cases);
+}
+
+TEST(Mp4Items, CoverLocation) {
+  expect_items({
+      {"image after the data header", covr, 0, data_box(13, "JPEG") + "next", R"({"thumbSize":4,"thumbOffset":16})",
+       {}},
+      {"DATA size 16", covr, 0, data_box(14, ""), R"({"thumbSize":0,"thumbOffset":16})", {}},
+      {"size below 16", covr, 0, data_box(13, "JPEG", 8), "{}", {"COVR DATA box had invalid size!\n"}},
+      {"not a data box", covr, 0, box("free", std::string(12, '\0')), "{}", {"COVR DATA box expected!\n"}},
+      {"header cut", covr, 0, data_box(13, "").substr(0, 15), "{}", {"DATA box not big enough!\n"}},
+  });
+}
+
+TEST(Mp4Items, KeysFromBoxCodes) {
+  json_ptr mp4(json_object_new_object());
+  for (uint32_t code : {box_code("desc"), box_code("aART"), nam, box_code("\xa9" "A2T"), 0x00612D7Au})
+    add_box_to_root(mp4.get(), code, json_object_new_int(1));
+  add_box_to_root(mp4.get(), box_code("desc"), json_object_new_int(2)); // replaces
+  add_box_to_root(mp4.get(), box_code("cprt"), nullptr);
+  EXPECT_EQ(json_text(mp4.get()), R"({"desc":2,"aART":1,"_nam":1,"_A_T":1,"_a_z":1})");
+}
+
+TEST(Mp4Fixtures, RecordsAndCoversMatchWhatTheToolsWrote) {
+  const struct {
+    const char *file;
+    const char *cover; // the image the script embedded, or null
+  } cases[] = {{"audio.m4a", "cover.jpg"}, {"video.mp4", "cover.png"}, {"clip.3gp", nullptr}};
+  for (const auto &c : cases) {
+    const std::string path = data_path(std::string("mp4/") + c.file);
+    json_ptr record = record_of(path);
+    ASSERT_TRUE(record) << c.file;
+    EXPECT_EQ(json_text(record.get()), canonical_json(read_file(path + ".json"))) << c.file;
+    if (c.cover == nullptr)
+      continue;
+    json_object *mp4 = json_object_object_get(record.get(), "mp4");
+    const int64_t offset = json_object_get_int64(json_object_object_get(mp4, "thumbOffset"));
+    const int64_t size = json_object_get_int64(json_object_object_get(mp4, "thumbSize"));
+    const std::string image = read_file(data_path(std::string("mp4/") + c.cover));
+    ASSERT_FALSE(image.empty()) << c.cover;
+    EXPECT_EQ(read_file(path).substr(static_cast<size_t>(offset), static_cast<size_t>(size)), image) << c.file;
+  }
+}
