@@ -128,6 +128,8 @@ int main(int argc, char **argv) {
   results.worker_p99_us = percentile(worker.latencies_us, 0.99);
   results.worker_rss_after_100_kib = worker.rss_after_100_kib;
   results.worker_rss_after_all_kib = worker.rss_after_all_kib;
+  if (worker.cpu_us >= 0)
+    results.worker_alone_cpu_us = worker.cpu_us / static_cast<double>(paths.size());
 
   fprintf(stderr, "measuring the service\n");
   service_run service;
@@ -139,6 +141,10 @@ int main(int argc, char **argv) {
                           "each caller its share, all at once", paths.size(), service.concurrent_seconds, true, ""});
   results.service_peak_rss_kib = service.service_peak_rss_kib;
   results.worker_peak_rss_kib = service.worker_peak_rss_kib;
+  if (service.service_cpu_us >= 0)
+    results.service_cpu_us = service.service_cpu_us / static_cast<double>(paths.size());
+  if (service.worker_cpu_us >= 0)
+    results.service_worker_cpu_us = service.worker_cpu_us / static_cast<double>(paths.size());
 
   fprintf(stderr, "measuring the peers\n");
   for (const peer_run &p : measure_peers(c, dir, static_cast<size_t>(o.ffprobe_sample)))

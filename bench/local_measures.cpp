@@ -116,6 +116,7 @@ bool measure_worker(const std::string &binary, const std::vector<std::string> &p
   }
   out->seconds = now_seconds() - start;
   out->rss_after_all_kib = status_kib(pid, "VmRSS");
+  out->cpu_us = cpu_microseconds(pid);
 
   close(in_fd); // the worker ends on end of input
   close(out_fd);

@@ -16,6 +16,7 @@ struct worker_run {
   std::vector<double> latencies_us; // per request, write to answer
   long rss_after_100_kib = -1;
   long rss_after_all_kib = -1;
+  double cpu_us = -1; // the worker's CPU time over all requests
 };
 
 // Starts `binary` as a worker ("-demon") on pipes, sends one request line per

@@ -25,6 +25,14 @@ long status_kib(pid_t pid, const char *field) {
   return -1;
 }
 
+double cpu_microseconds(pid_t pid) {
+  g_autofree char *path = g_strdup_printf("/proc/%d/schedstat", static_cast<int>(pid));
+  g_autofree char *text = nullptr;
+  if (!g_file_get_contents(path, &text, nullptr, nullptr))
+    return -1;
+  return strtod(text, nullptr) / 1000;
+}
+
 double percentile(std::vector<double> values, double q) {
   if (values.empty())
     return 0;

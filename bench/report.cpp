@@ -15,6 +15,13 @@ const bench_row *find_row(const bench_results &results, const std::string &name)
 
 std::string kib_text(long kib) { return kib < 0 ? std::string("n/a") : std::to_string(kib) + " KiB"; }
 
+std::string us_text(double us) {
+  if (us < 0)
+    return "n/a";
+  g_autofree char *text = g_strdup_printf("%.1f us", us);
+  return text;
+}
+
 } // namespace
 
 double files_per_second(const bench_row &row) {
@@ -57,10 +64,13 @@ std::string report_table(const bench_results &results) {
   g_autofree char *tail = g_strdup_printf(
       "\nworker latency per file: median %.1f us, 99th percentile %.1f us\n"
       "worker resident memory: %s after 100 files, %s after %zu files\n"
-      "service peak resident memory: %s (its worker's peak: %s)\n",
+      "service peak resident memory: %s (its worker's peak: %s)\n"
+      "CPU time per file: worker alone %s; one call: service %s, its worker %s\n",
       results.worker_median_us, results.worker_p99_us, kib_text(results.worker_rss_after_100_kib).c_str(),
       kib_text(results.worker_rss_after_all_kib).c_str(), results.files,
-      kib_text(results.service_peak_rss_kib).c_str(), kib_text(results.worker_peak_rss_kib).c_str());
+      kib_text(results.service_peak_rss_kib).c_str(), kib_text(results.worker_peak_rss_kib).c_str(),
+      us_text(results.worker_alone_cpu_us).c_str(), us_text(results.service_cpu_us).c_str(),
+      us_text(results.service_worker_cpu_us).c_str());
   out += tail;
   return out;
 }
@@ -99,5 +109,10 @@ std::string report_json(const bench_results &results) {
   add_field(memory.get(), "servicePeakKiB", static_cast<double>(results.service_peak_rss_kib));
   add_field(memory.get(), "serviceWorkerPeakKiB", static_cast<double>(results.worker_peak_rss_kib));
   json_object_object_add(root.get(), "residentMemory", memory.release());
+  json_ptr cpu(json_object_new_object());
+  add_field(cpu.get(), "workerAloneMicroseconds", results.worker_alone_cpu_us);
+  add_field(cpu.get(), "serviceMicroseconds", results.service_cpu_us);
+  add_field(cpu.get(), "serviceWorkerMicroseconds", results.service_worker_cpu_us);
+  json_object_object_add(root.get(), "cpuPerFile", cpu.release());
   return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
 }

@@ -29,6 +29,11 @@ struct bench_results {
   long worker_rss_after_all_kib = -1;
   long service_peak_rss_kib = -1;
   long worker_peak_rss_kib = -1;
+  // CPU time per file: the worker alone, and the service and its worker
+  // during the one call; negative when unknown.
+  double worker_alone_cpu_us = -1;
+  double service_cpu_us = -1;
+  double service_worker_cpu_us = -1;
 };
 
 // Files per second of a row that ran, else 0.

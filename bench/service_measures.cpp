@@ -287,10 +287,19 @@ bool measure_service(const std::string &binary, const std::vector<std::string> &
   if (ok) {
     std::string payload = parse_payload(paths);
     std::vector<call_state> one(1);
+    pid_t service = bus.owner_pid();
+    pid_t worker = worker_on_bus(binary, bus.address);
+    double service_cpu = cpu_microseconds(service);
+    double worker_cpu = cpu_microseconds(worker);
     double begin = now_seconds();
     call_parse(bus.connection, payload, &one[0]);
     wait_all(one);
     out->one_call_seconds = now_seconds() - begin;
+    // The worker counts only if it is the same one throughout.
+    if (service_cpu >= 0)
+      out->service_cpu_us = cpu_microseconds(service) - service_cpu;
+    if (worker_cpu >= 0 && worker_on_bus(binary, bus.address) == worker)
+      out->worker_cpu_us = cpu_microseconds(worker) - worker_cpu;
     ok = one[0].error.empty() && reply_matches(one[0].reply, paths, error);
     if (!one[0].error.empty())
       *error = "one call of all files: " + one[0].error;

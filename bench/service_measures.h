@@ -15,6 +15,10 @@ struct service_run {
   size_t entries = 0; // entries over all replies, each checked against its path
   long service_peak_rss_kib = -1;
   long worker_peak_rss_kib = -1;
+  // CPU time spent on the one call of every file, by the service and by its
+  // worker; -1 when unknown.
+  double service_cpu_us = -1;
+  double worker_cpu_us = -1;
 };
 
 // Runs both measures against `binary` started by a private bus. False with

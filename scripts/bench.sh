@@ -15,7 +15,7 @@ build=$root/build/release
 # worker built here.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMS_SANITIZE=OFF -DMS_BUILD_TESTS=OFF \
   -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target mediasiftd mediasiftd-bench
+cmake --build "$build" -j "$(nproc)" --target mediasiftd mediasiftd-bench >&2
 
 # A --json path is taken relative to where the command was given.
 args=()
