@@ -15,13 +15,14 @@ struct kind_sources {
 };
 
 // The fixtures each kind is copied from. Only those that carry what a reader
-// has to find are used: tags with pictures, EXIF with a thumbnail, playlists
+// has to find are used: tags and item lists with pictures, EXIF with a
+// thumbnail, playlists
 // with entries.
 const std::vector<kind_sources> &sources() {
   static const std::vector<kind_sources> table = {
       {"mp3", true, {"id3/v24_two_pictures.mp3", "id3/v23_one_picture.mp3", "id3/same_type.mp3"}},
-      {"mp4", true, {"mp4/audio.m4a", "mp4/video.mp4", "mp4/clip.3gp"}},
-      {"jpeg", false, {"image/thumb_intel.jpg", "image/thumb_motorola.jpg", "image/thumb.jpg"}},
+      {"mp4", true, {"mp4/audio.m4a", "mp4/video.mp4"}},
+      {"jpeg", false, {"image/thumb_intel.jpg", "image/thumb_motorola.jpg"}},
       {"playlist", false, {"playlist/road_trip.m3u8", "playlist/windows.m3u", "playlist/radio.pls"}},
       {"png", false, {"mp4/cover.png", "id3/back.png"}},
       {"unknown", false, {}},
