@@ -16,8 +16,7 @@ struct kind_sources {
 
 // The fixtures each kind is copied from. Only those that carry what a reader
 // has to find are used: tags and item lists with pictures, EXIF with a
-// thumbnail, playlists
-// with entries.
+// thumbnail, playlists with entries.
 const std::vector<kind_sources> &sources() {
   static const std::vector<kind_sources> table = {
       {"mp3", true, {"id3/v24_two_pictures.mp3", "id3/v23_one_picture.mp3", "id3/same_type.mp3"}},
