@@ -29,6 +29,7 @@ struct options {
   char *data = nullptr;
   char *json = nullptr;
   gboolean keep = FALSE;
+  gboolean no_peers = FALSE;
 };
 
 bool parse_options(int argc, char **argv, options *o) {
@@ -42,6 +43,8 @@ bool parse_options(int argc, char **argv, options *o) {
       {"data", 0, 0, G_OPTION_ARG_FILENAME, &o->data, "The fixtures folder the corpus is built from", "DIR"},
       {"json", 0, 0, G_OPTION_ARG_FILENAME, &o->json, "Also write the figures as JSON to FILE", "FILE"},
       {"keep", 0, 0, G_OPTION_ARG_NONE, &o->keep, "Keep the corpus folder and say where it is", nullptr},
+      {"no-peers", 0, 0, G_OPTION_ARG_NONE, &o->no_peers, "Measure only the floor, the worker and the service",
+       nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   g_autoptr(GOptionContext) context = g_option_context_new("- measure mediasiftd against the floor and its peers");
   g_option_context_add_main_entries(context, entries, nullptr);
@@ -146,9 +149,11 @@ int main(int argc, char **argv) {
   if (service.worker_cpu_us >= 0)
     results.service_worker_cpu_us = service.worker_cpu_us / static_cast<double>(paths.size());
 
-  fprintf(stderr, "measuring the peers\n");
-  for (const peer_run &p : measure_peers(c, dir, static_cast<size_t>(o.ffprobe_sample)))
-    results.rows.push_back({p.name, p.note, p.files, p.seconds, p.ran, p.skipped});
+  if (!o.no_peers) {
+    fprintf(stderr, "measuring the peers\n");
+    for (const peer_run &p : measure_peers(c, dir, static_cast<size_t>(o.ffprobe_sample)))
+      results.rows.push_back({p.name, p.note, p.files, p.seconds, p.ran, p.skipped});
+  }
 
   if (o.keep)
     fprintf(stderr, "corpus kept in %s\n", dir);
