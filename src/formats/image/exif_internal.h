@@ -42,7 +42,7 @@ void handle_exif_content_entry(ExifEntry *entry, void *state);
 
 // A new ExifData holding exactly the entries of `size` bytes of EXIF data (an
 // APP1 payload or a whole JPEG), or null when none can be made. libexif's
-// default "follow specification" option is turned off before loading: it
+// default option EXIF_DATA_OPTION_FOLLOW_SPECIFICATION is turned off before loading: it
 // would add entries the data does not hold and change the ones it does.
 ExifData *exif_load_as_stored(const unsigned char *data, unsigned int size);
 
