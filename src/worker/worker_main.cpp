@@ -41,6 +41,25 @@ void release_channels() {
   }
 }
 
+// GLib's own messages (warnings of the libraries we call, or the fatal error
+// of a refused allocation) go through the worker's log like ours. GLib's
+// default writer first asks whether standard error is a journal socket,
+// a call the confined worker may not make.
+GLogWriterOutput write_glib_log(GLogLevelFlags, const GLogField *fields, gsize n_fields, gpointer) {
+  const char *domain = nullptr;
+  const char *message = "";
+  for (gsize i = 0; i < n_fields; ++i) {
+    if (fields[i].length >= 0)
+      continue; // only text fields carry the domain and the message
+    if (strcmp(fields[i].key, "GLIB_DOMAIN") == 0)
+      domain = static_cast<const char *>(fields[i].value);
+    else if (strcmp(fields[i].key, "MESSAGE") == 0)
+      message = static_cast<const char *>(fields[i].value);
+  }
+  log_error("%s%s%s\n", domain != nullptr ? domain : "", domain != nullptr ? ": " : "", message);
+  return G_LOG_WRITER_HANDLED;
+}
+
 [[noreturn]] void spin_forever() {
   volatile unsigned long counter = 0;
   for (;;)
@@ -99,6 +118,7 @@ int main_child(int, char **) {
   }
 
   // From here on the worker only reads files and answers on its pipes.
+  g_log_set_writer_func(write_glib_log, nullptr, nullptr);
   log_use_prepared_channels();
   confine_worker(log_socket_fd());
 
