@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +40,11 @@ guint outstanding_timer;
 long long request_id;
 bool spawned;
 GPid child_pid;
+// A descriptor naming the worker process itself. GLib's spawn hands the
+// worker to init, which reaps it as soon as it dies, so by the time the
+// broker kills it its pid may name another process; a signal sent through
+// this descriptor can only reach the worker. -1 where the kernel has none.
+int child_pidfd = -1;
 int standard_in = -1;
 int standard_out = -1;
 GIOChannel *spawn_in;
@@ -100,7 +106,22 @@ void collect(const char *request_line, const char *json) {
     main_collected_callback(path, json);
 }
 
+// SIGKILL to the current worker; false when it can't be sent (the worker
+// is already gone, for one).
+bool kill_worker() {
+  if (child_pidfd >= 0)
+    return syscall(SYS_pidfd_send_signal, child_pidfd, SIGKILL, nullptr, 0) == 0;
+  return kill(child_pid, SIGKILL) == 0;
+}
+
+void close_pidfd() {
+  if (child_pidfd >= 0)
+    close(child_pidfd);
+  child_pidfd = -1;
+}
+
 void cleanup_pipes() {
+  close_pidfd();
   if (spawn_in == nullptr && spawn_out == nullptr)
     return;
   // The watch holds the output channel and would go on polling a closed
@@ -207,6 +228,8 @@ bool spawn_process() {
     cleanup_pipes();
     return false;
   }
+  close_pidfd();
+  child_pidfd = static_cast<int>(syscall(SYS_pidfd_open, child_pid, 0));
   spawned = true;
   main_respawn_process_callback(static_cast<int>(child_pid));
   return true;
@@ -266,7 +289,7 @@ gboolean file_timer_fired(gpointer) {
   outstanding_timer = 0;
   if (!spawned)
     return G_SOURCE_REMOVE;
-  if (kill(child_pid, SIGKILL) != 0)
+  if (!kill_worker())
     log_error("Failed to forcefully terminate child!\n");
   // The hang-up of its pipe, handled by parser_reply, brings the new worker.
   spawned = false;
@@ -300,7 +323,7 @@ void ready_next_request() {
         // request stays in flight instead, as if the worker had died on it,
         // and the hang-up sends it again to a new worker; the kill makes
         // sure that hang-up comes (a worker already gone needs none).
-        kill(child_pid, SIGKILL);
+        kill_worker();
         spawned = false;
         return;
       }
@@ -404,7 +427,7 @@ void metadata_free() {
   // A worker busy with a request may never read the end of its input (a file
   // that hangs it would keep it spinning after the service is gone).
   if (spawned && is_request_line(outstanding_file))
-    kill(child_pid, SIGKILL);
+    kill_worker();
   cleanup_pipes();
   metadata_clear();
   remove_timer();
