@@ -1,5 +1,7 @@
 #include "load_support.h"
 
+#include "qs/bus_fixture.h"
+
 #include "process_stats.h"
 
 #include <gtest/gtest.h>
@@ -36,16 +38,7 @@ const std::string &expected_entries::entry(const std::string &path) {
   auto found = cache.find(path);
   if (found != cache.end())
     return found->second;
-  json_ptr entry(json_object_new_object());
-  add_field(entry.get(), "path", path.c_str());
-  struct stat info {};
-  bool exists = stat(path.c_str(), &info) == 0;
-  add_field(entry.get(), "size", exists ? static_cast<double>(info.st_size) : 0.0);
-  add_field(entry.get(), "modified", exists ? static_cast<double>(info.st_mtime) : 0.0);
-  json_ptr record = record_of(path);
-  json_object_object_add(entry.get(), "data",
-                         record != nullptr ? record.release() : json_tokener_parse("{\"returnValue\":false}"));
-  return cache[path] = json_object_to_json_string_ext(entry.get(), JSON_C_TO_STRING_PLAIN);
+  return cache[path] = expected_entry(path);
 }
 
 std::string expected_entries::reply(const std::vector<std::string> &paths) {
