@@ -14,26 +14,6 @@ namespace {
 
 using texts = std::vector<std::string>;
 
-TEST(ClientPieces, SplitsLongListsIntoCallsOfTheLimit) {
-  int activity = 7;
-  EXPECT_EQ(parse_payloads({"/p0", "/p1", "/p2", "/p3", "/p4"}, &activity, 2),
-            (texts{"{\"files\":[\"\\/p0\",\"\\/p1\"],\"activityId\":7}", "{\"files\":[\"\\/p2\",\"\\/p3\"],\"activityId\":7}",
-                   "{\"files\":[\"\\/p4\"],\"activityId\":7}"}));
-  EXPECT_EQ(parse_payloads({}, nullptr, max_paths_per_call), texts{"{\"files\":[]}"});
-}
-
-TEST(ClientPieces, MergesSuccessfulRepliesOnly) {
-  json_ptr merged = parse_json("{\"returnValue\":true,\"files\":[]}");
-  for (const char *reply : {"{\"returnValue\":true,\"files\":[{\"path\":\"a\"}]}",
-                            "{\"returnValue\":true,\"files\":[{\"path\":\"b\"},{\"path\":\"c\"}]}"})
-    EXPECT_TRUE(merge_reply(merged.get(), parse_json(reply).get())) << reply;
-  for (const char *reply : {"{\"returnValue\":false,\"errorText\":\"failedMetadata\"}",
-                            "{\"returnValue\":true,\"files\":5}"})
-    EXPECT_FALSE(merge_reply(merged.get(), parse_json(reply).get())) << reply;
-  EXPECT_STREQ(json_object_to_json_string_ext(merged.get(), JSON_C_TO_STRING_PLAIN),
-               "{\"returnValue\":true,\"files\":[{\"path\":\"a\"},{\"path\":\"b\"},{\"path\":\"c\"}]}");
-}
-
 TEST(ClientPieces, FindsTheFirstPictureDepthFirst) {
   struct {
     const char *data;
