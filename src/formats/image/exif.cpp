@@ -2,6 +2,7 @@
 // of the EXIF thumbnail in it, followed by the conversion of every entry.
 #include "extract/json_helpers.h"
 #include "extract/log.h"
+#include "extract/pread_stream.h"
 #include "formats/image/exif_internal.h"
 #include "formats/image/image.h"
 
@@ -132,6 +133,8 @@ void parse_exif(FILE *file, json_object *root, const char *path) {
   }
   // Added at once, so the record has "exif" whatever the passes find.
   json_object_object_add(root, "exif", exif);
-  walk_segments(file, exif);
+  // The walk seeks past every segment; see pread_stream.h.
+  file_ptr walked(pread_stream_open(file));
+  walk_segments(walked ? walked.get() : file, exif);
   exif_add_entries(exif, path);
 }

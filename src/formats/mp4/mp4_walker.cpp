@@ -5,6 +5,7 @@
 #include "extract/byte_readers.h"
 #include "extract/json_helpers.h"
 #include "extract/log.h"
+#include "extract/pread_stream.h"
 
 #include <sys/types.h>
 
@@ -261,6 +262,9 @@ void parse_mp4(FILE *file, json_object *root) {
   json_ptr mp4(made);
   parse_state state;
   state.level = level_top;
-  process_boxes(file, mp4.get(), &state);
+  // The walk seeks at every box; it runs over a stream whose seeks cost no
+  // system call. A stream without a descriptor is walked as it is.
+  file_ptr walked(pread_stream_open(file));
+  process_boxes(walked ? walked.get() : file, mp4.get(), &state);
   json_object_object_add(root, "mp4", mp4.release());
 }
