@@ -20,8 +20,12 @@ using exif_loader_ptr = std::unique_ptr<ExifLoader, fn_deleter<&exif_loader_unre
 // libexif writes some texts longer than the entry's bytes: a BYTE entry such
 // as the GPS version 2,3,0,0 becomes "2.3.0.0", unknown bytes become
 // "0x12, 0x34", UCS-2 comments grow in UTF-8. Room for six characters a byte
-// keeps those whole.
+// keeps those whole. Some one-byte entries are named from libexif's tables
+// ("Sea level reference" for GPSAltitudeRef 1); room for at least 128
+// characters keeps those whole too, where a cut would make two values read
+// the same.
 constexpr size_t text_chars_per_byte = 6;
+constexpr size_t min_text_size = 128;
 
 // A rational as {"numerator", "denominator"}; null when not created.
 json_object *rational_object(int64_t numerator, int64_t denominator) {
@@ -36,7 +40,7 @@ json_object *rational_object(int64_t numerator, int64_t denominator) {
 
 // libexif's text for a BYTE or ASCII entry, as a JSON string.
 json_object *text_value(ExifEntry *entry, const char *name) {
-  size_t size = std::max<size_t>(entry->size, entry->components) * text_chars_per_byte + 2;
+  size_t size = std::max(std::max<size_t>(entry->size, entry->components) * text_chars_per_byte + 2, min_text_size);
   char *text = static_cast<char *>(g_try_malloc0(size));
   if (text == nullptr) {
     log_error("Failed to allocate ascii! %s\n", name);

@@ -36,7 +36,7 @@ struct ifd_spec {
   std::vector<ifd_entry> entries;
   uint32_t next;
 };
-constexpr uint16_t fmt_ascii = 2, fmt_long = 4, fmt_rational = 5, fmt_sbyte = 6, fmt_undefined = 7, fmt_sshort = 8,
+constexpr uint16_t fmt_byte = 1, fmt_ascii = 2, fmt_long = 4, fmt_rational = 5, fmt_sbyte = 6, fmt_undefined = 7, fmt_sshort = 8,
                    fmt_slong = 9, fmt_srational = 10, fmt_float = 11, fmt_double = 12;
 
 // Writes the low `width` bytes of `v` at `pos` in the block's byte order.
@@ -169,6 +169,10 @@ TEST(ExifRecords, ByteBuiltFilesGiveTheirExifObjects) {
   }
   put(formats, true, 6 + 184, 0xFFFFFFFF);
   put(formats, true, 6 + 188, 3);
+  // A GPS IFD whose one-byte altitude reference libexif names in words.
+  auto gps_block = [](uint32_t ref) {
+    return exif_payload(true, 8, 60, {{8, {{0x8825, fmt_long, 1, 26}}, 0}, {26, {{0x0005, fmt_byte, 1, ref}}, 0}});
+  };
 
   const struct {
     const char *name;
@@ -188,6 +192,8 @@ TEST(ExifRecords, ByteBuiltFilesGiveTheirExifObjects) {
        R"({"ImageWidth":3000000000,"ImageLength":-2,"BitsPerSample":-1,"Make":"Kivo","Orientation":-5,)"
        R"("XResolution":{"numerator":72,"denominator":1},"YResolution":{"numerator":-1,"denominator":3}})",
        {"Float found for exif data! ImageDescription\n", "Double found for exif data! Artist\n"}},
+      {"GPS altitude below sea level", jpeg_of(gps_block(1)), R"({"GPSAltitudeRef":"Sea level reference"})", {}},
+      {"GPS altitude above sea level", jpeg_of(gps_block(0)), R"({"GPSAltitudeRef":"Sea level"})", {}},
   };
   temp_dir dir;
   for (const auto &c : cases) {
