@@ -159,6 +159,11 @@ void parse_m3u(FILE *file, json_object *root, const char * /*path*/) {
     first = false;
 
     char *text = line.get();
+    // A byte-order mark before the first line is skipped, so that a marked
+    // file's header is still recognised and its first entry keeps its
+    // location as written.
+    if (first_line && strncmp(text, utf8_bom, utf8_bom_length) == 0)
+      text += utf8_bom_length;
     // A line that begins with CR is the rest of the previous line's end when
     // lines end in LF CR: drop the CR and keep what follows, which would
     // otherwise be lost with it.

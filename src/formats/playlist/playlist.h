@@ -9,6 +9,11 @@
 // reported as too large instead of being parsed.
 constexpr long playlist_size_limit = 131072;
 
+// The UTF-8 byte-order mark that editors on some systems write at the start
+// of a text file. It is not part of the playlist: both parsers skip it.
+constexpr char utf8_bom[] = "\xEF\xBB\xBF";
+constexpr size_t utf8_bom_length = sizeof utf8_bom - 1;
+
 // Adds "m3u" to `root`: {"extended", "entries"}, or {"tooLarge": true}.
 // `file` is open at offset 0 and stays open; `path` is not used.
 void parse_m3u(FILE *file, json_object *root, const char *path);

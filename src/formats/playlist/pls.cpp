@@ -9,6 +9,8 @@
 
 #include <glib.h>
 
+#include <cstring>
+
 namespace {
 
 constexpr char PLAYLIST_GROUP[] = "playlist";
@@ -109,8 +111,15 @@ void parse_pls(FILE *file, json_object *root, const char * /*path*/) {
     return;
   }
 
+  // GLib's key-file reader refuses a marked file, so the mark is skipped.
+  const char *text = contents;
+  gsize length = static_cast<gsize>(size);
+  if (length >= utf8_bom_length && memcmp(text, utf8_bom, utf8_bom_length) == 0) {
+    text += utf8_bom_length;
+    length -= utf8_bom_length;
+  }
   g_autoptr(GKeyFile) key_file = g_key_file_new();
-  if (!g_key_file_load_from_data(key_file, contents, static_cast<gsize>(size), G_KEY_FILE_NONE, nullptr)) {
+  if (!g_key_file_load_from_data(key_file, text, length, G_KEY_FILE_NONE, nullptr)) {
     add_error("noParse", pls.release(), root);
     return;
   }
