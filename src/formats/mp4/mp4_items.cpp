@@ -151,6 +151,12 @@ void process_data_box_covr(FILE *file, json_object *mp4) {
     log_error("Error getting file position!\n");
     return;
   }
+  // The image must lie inside the file: in a cut file the place would name
+  // bytes that are not there, and a caller would read a short picture.
+  if (fseeko(file, 0, SEEK_END) != 0 || ftello(file) - offset < image_size) {
+    log_error("COVR image runs past the end of the file!\n");
+    return;
+  }
   add_field(mp4, "thumbSize", static_cast<int>(image_size));
   // An integer of 64 bits, so covers stored past 2 GiB keep their offset.
   json_object *position = json_object_new_int64(static_cast<int64_t>(offset));

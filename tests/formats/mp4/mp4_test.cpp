@@ -236,6 +236,8 @@ TEST(Mp4Items, CoverLocation) {
       {"size below 16", covr, 0, data_box(13, "JPEG", 8), "{}", {"COVR DATA box had invalid size!\n"}},
       {"not a data box", covr, 0, box("free", std::string(12, '\0')), "{}", {"COVR DATA box expected!\n"}},
       {"header cut", covr, 0, data_box(13, "").substr(0, 15), "{}", {"DATA box not big enough!\n"}},
+      {"image cut by the end of the file", covr, 0, data_box(13, "JPEG", 21), "{}",
+       {"COVR image runs past the end of the file!\n"}},
   });
 }
 
