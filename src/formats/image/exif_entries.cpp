@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -53,11 +54,33 @@ json_object *text_value(ExifEntry *entry, const char *name) {
   return value;
 }
 
+// libexif renders the copyright as "<photographer> (Photographer) - <editor>
+// (Editor)", with "[None]" for a missing part: words the file does not hold,
+// cut short by any buffer sized from the entry. The record gives the stored
+// text instead: the photographer's part, then the editor's after a line feed
+// when the file holds one.
+json_object *copyright_value(ExifEntry *entry) {
+  const char *data = reinterpret_cast<const char *>(entry->data);
+  std::string stored = data != nullptr ? std::string(data, entry->size) : std::string();
+  size_t end = stored.find('\0');
+  std::string text = stored.substr(0, end);
+  if (end != std::string::npos) {
+    std::string editor = stored.substr(end + 1);
+    editor = editor.substr(0, editor.find('\0'));
+    if (!editor.empty())
+      text += "\n" + editor;
+  }
+  return build_utf8_string_child(text.c_str());
+}
+
 // The JSON value of one entry, or null for formats that make none.
 json_object *entry_value(ExifEntry *entry, ExifByteOrder order, const char *name) {
   switch (entry->format) {
-  case EXIF_FORMAT_BYTE:
   case EXIF_FORMAT_ASCII:
+    if (entry->tag == EXIF_TAG_COPYRIGHT)
+      return copyright_value(entry);
+    return text_value(entry, name);
+  case EXIF_FORMAT_BYTE:
     return text_value(entry, name);
   case EXIF_FORMAT_FLOAT:
     log_error("Float found for exif data! %s\n", name);

@@ -169,6 +169,12 @@ TEST(ExifRecords, ByteBuiltFilesGiveTheirExifObjects) {
   }
   put(formats, true, 6 + 184, 0xFFFFFFFF);
   put(formats, true, 6 + 188, 3);
+  // A copyright of a photographer's and an editor's part, placed at 30.
+  auto copyright_block = [](const std::string &parts) {
+    std::string block = exif_payload(
+        true, 8, 60, {{8, {{0x8298, fmt_ascii, static_cast<uint32_t>(parts.size()), 30}}, 0}});
+    return block.replace(6 + 30, parts.size(), parts);
+  };
   // A GPS IFD whose one-byte altitude reference libexif names in words.
   auto gps_block = [](uint32_t ref) {
     return exif_payload(true, 8, 60, {{8, {{0x8825, fmt_long, 1, 26}}, 0}, {26, {{0x0005, fmt_byte, 1, ref}}, 0}});
@@ -192,6 +198,10 @@ TEST(ExifRecords, ByteBuiltFilesGiveTheirExifObjects) {
        R"({"ImageWidth":3000000000,"ImageLength":-2,"BitsPerSample":-1,"Make":"Kivo","Orientation":-5,)"
        R"("XResolution":{"numerator":72,"denominator":1},"YResolution":{"numerator":-1,"denominator":3}})",
        {"Float found for exif data! ImageDescription\n", "Double found for exif data! Artist\n"}},
+      {"copyright of the photographer", jpeg_of(copyright_block(std::string("Kivo Ltd\0", 9))),
+       R"({"Copyright":"Kivo Ltd"})", {}},
+      {"copyright of photographer and editor", jpeg_of(copyright_block(std::string("Kivo\0Ed\0", 8))),
+       R"({"Copyright":"Kivo\nEd"})", {}},
       {"GPS altitude below sea level", jpeg_of(gps_block(1)), R"({"GPSAltitudeRef":"Sea level reference"})", {}},
       {"GPS altitude above sea level", jpeg_of(gps_block(0)), R"({"GPSAltitudeRef":"Sea level"})", {}},
   };
