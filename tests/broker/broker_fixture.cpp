@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 const char *const hook_path = "::test::toxic::neverreturn::";
 const char *const failed_json = "{\"returnValue\":false}";
@@ -87,15 +86,6 @@ void broker_test::batch(const std::vector<std::string> &paths) {
   metadata_delimit();
 }
 
-bool broker_test::run_until(const std::function<bool()> &done, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && std::chrono::steady_clock::now() < deadline)
-    g_main_context_iteration(nullptr, TRUE);
-  g_source_remove(tick);
-  return done();
-}
-
 bool broker_test::run_until_batches(size_t count, int seconds) {
   return run_until([count] { return static_cast<size_t>(std::count(events.begin(), events.end(), "delimit")) >= count; },
                    seconds);
@@ -109,15 +99,12 @@ void broker_test::kill_worker(int signal) {
 
 int broker_test::reap(int pid, int seconds) {
   reaped.insert(pid);
-  for (int waited = 0; waited <= seconds * 100; waited++) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      return status;
-    usleep(10000);
+  int status = wait_child(pid, seconds * 1000);
+  if (status == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
+  return status;
 }
 
 int broker_test::count_logged(const std::string &prefix) const {

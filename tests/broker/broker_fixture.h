@@ -30,7 +30,7 @@ protected:
   void start(const char *worker = nullptr, unsigned timeout = 0);
   void batch(const std::vector<std::string> &paths); // the requests, then a delimiter
   // Runs the main loop until `done` holds or `seconds` pass; returns `done`.
-  bool run_until(const std::function<bool()> &done, int seconds = 30);
+  bool run_until(const std::function<bool()> &done, int seconds = 30) { return ::run_until(done, seconds * 1000); }
   bool run_until_batches(size_t count, int seconds = 30);
   void kill_worker(int signal); // the newest, then runs until its successor is reported
   int reap(int pid, int seconds = 10); // its wait status, -1 when it did not end

@@ -27,44 +27,27 @@ bool test_queue(GArray const *, void *context) {
   return mode != handler_mode::refuse;
 }
 
-GArray *text_array(const std::vector<const char *> &texts) {
-  GArray *array = g_array_new(FALSE, FALSE, sizeof(char *));
-  for (const char *t : texts) {
-    char *copy = g_strdup(t);
-    g_array_append_val(array, copy);
-  }
-  return array;
-}
-
 GArray *double_array(const std::vector<double> &values) {
   GArray *array = g_array_new(FALSE, FALSE, sizeof(double));
   g_array_append_vals(array, values.data(), static_cast<guint>(values.size()));
   return array;
 }
 
-class BusService : public ::testing::Test {
+class BusService : public own_bus_test {
 protected:
   void SetUp() override {
     mode = handler_mode::answer_empty;
     kept.clear();
-    ASSERT_TRUE(bus.start({}, false));
-    g_setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), TRUE);
-    g_unsetenv("DBUS_STARTER_ADDRESS");
+    own_bus_test::SetUp();
     ASSERT_TRUE(quarn_ipc_new(loop));
     quarn_ipc_register_queue(test_queue);
-    client.reset(bus_connect(bus.address));
-    ASSERT_NE(client, nullptr);
   }
   void TearDown() override {
     for (parse_request *request : kept)
       quarn_ipc_release_request(request);
     quarn_ipc_free();
-    g_main_loop_unref(loop);
+    own_bus_test::TearDown();
   }
-
-  private_bus bus;
-  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-  connection_ptr client;
 };
 
 TEST_F(BusService, ChoosesTheActivityAndMapsTheKnownWorker) {
@@ -137,7 +120,7 @@ TEST_F(BusService, OpenRequestsKeepTheirWorkerAndReapAnswersEachAlone) {
   kept.erase(kept.begin());
   g_free(g_array_index(request->files, char *, 0));
   g_array_index(request->files, char *, 0) = g_strdup("/music/caf\xe9");
-  GArray *results = text_array({"{\"returnValue\":false}"});
+  GArray *results = string_array({"{\"returnValue\":false}"});
   GArray *sizes = double_array({12});
   GArray *modified = double_array({34});
   quarn_ipc_reap(results, sizes, modified, request);
@@ -156,8 +139,8 @@ TEST_F(BusService, OpenRequestsKeepTheirWorkerAndReapAnswersEachAlone) {
 }
 
 TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
-  GArray *files = text_array({"/a.mp3", "/b.jpg", "/c", "/d", "/e"});
-  GArray *results = text_array({"{\"returnValue\":true,\"type\":\"audio\"}", "{\"returnValue\":false,\"toxic\":true}",
+  GArray *files = string_array({"/a.mp3", "/b.jpg", "/c", "/d", "/e"});
+  GArray *results = string_array({"{\"returnValue\":true,\"type\":\"audio\"}", "{\"returnValue\":false,\"toxic\":true}",
                                 "not json", "{\"title\":\"caf\xe9\"}"});
   char *none = nullptr;
   g_array_append_val(results, none);
@@ -176,7 +159,7 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   EXPECT_EQ(logs.count("Failed to parse metadata returned! /c\nnot json\n"), 1);
 
   // More results than paths: only entries that have a path are made.
-  GArray *two_files = text_array({"/a.mp3", "/b.jpg"});
+  GArray *two_files = string_array({"/a.mp3", "/b.jpg"});
   json_ptr short_reply(build_parse_reply(results, sizes, modified, two_files));
   EXPECT_EQ(json_object_array_length(json_object_object_get(short_reply.get(), "files")), 2u);
   string_array_free_all(&two_files);

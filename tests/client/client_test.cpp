@@ -98,9 +98,7 @@ client_run run_client(const std::string &address, const texts &args, const std::
     _exit(127);
   }
   int status = 0;
-  bool ended = false;
-  run_until([&] { return ended || (ended = waitpid(pid, &status, WNOHANG) == pid); }, 60000);
-  if (!ended) {
+  if (!run_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
@@ -218,22 +216,12 @@ TEST(ClientRetry, ACallLostToAQuittingInstanceIsSentOnceMore) {
   private_bus bus;
   ASSERT_TRUE(bus.start({}, false));
   vanishing_service stand_in{connection_ptr(bus_connect(bus.address)), connection_ptr(bus_connect(bus.address))};
-  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(
-      "<node><interface name='com.kivo.mediasiftd'><method name='parse'>"
-      "<arg type='s' direction='in'/><arg type='s' direction='out'/></method></interface></node>",
-      nullptr);
-  static const GDBusInterfaceVTable vtable = {vanish_or_answer, nullptr, nullptr, {nullptr}};
-  for (GDBusConnection *connection : {stand_in.first.get(), stand_in.second.get()}) {
-    g_dbus_connection_register_object(connection, "/", info->interfaces[0], &vtable, &stand_in, nullptr, nullptr);
-    // The second waits in the queue for the name.
-    GVariant *answer = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", "com.kivo.mediasiftd", 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
-        nullptr, nullptr);
-    ASSERT_NE(answer, nullptr);
-    g_variant_unref(answer);
-  }
-  g_dbus_node_info_unref(info);
+  // The second waits in the queue for the name.
+  for (GDBusConnection *connection : {stand_in.first.get(), stand_in.second.get()})
+    serve(connection,
+          "<interface name='com.kivo.mediasiftd'><method name='parse'><arg type='s' direction='in'/>"
+          "<arg type='s' direction='out'/></method></interface>",
+          vanish_or_answer, &stand_in, service_bus_name, 0);
 
   client_run run = run_client(bus.address, {"parse", "/x"});
   EXPECT_EQ(run.status, 0) << run.err;

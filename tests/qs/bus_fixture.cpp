@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 const char *const service_bus_name = "com.kivo.mediasiftd";
@@ -52,15 +51,6 @@ void manager_call(GDBusConnection *, const char *, const char *, const char *, c
 }
 
 } // namespace
-
-bool run_until(const std::function<bool()> &done, int timeout_ms) {
-  guint ticker = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
-  while (!done() && g_get_monotonic_time() < deadline)
-    g_main_context_iteration(nullptr, TRUE);
-  g_source_remove(ticker);
-  return done();
-}
 
 bool private_bus::start(const std::vector<std::pair<std::string, std::string>> &environment, bool activation) {
   g_mkdir_with_parents((dir.path + "/services").c_str(), 0700);
@@ -154,10 +144,15 @@ void connection_closer::operator()(GDBusConnection *connection) const {
   g_object_unref(connection);
 }
 
+void call_async(GDBusConnection *connection, const char *destination, const char *interface, const char *method,
+                GVariant *parameters, call_result *out, int timeout_ms) {
+  g_dbus_connection_call(connection, destination, "/", interface, method, parameters, G_VARIANT_TYPE("(s)"),
+                         G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, call_finished, out);
+}
+
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
                 call_result *out, int timeout_ms) {
-  g_dbus_connection_call(connection, destination, "/", destination, method, g_variant_new("(s)", payload.c_str()),
-                         G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, call_finished, out);
+  call_async(connection, destination, destination, method, g_variant_new("(s)", payload.c_str()), out, timeout_ms);
 }
 
 call_result call_sync(GDBusConnection *connection, const char *destination, const char *method,
@@ -185,13 +180,32 @@ pid_t name_owner_pid(GDBusConnection *connection, const char *name) {
   return static_cast<pid_t>(owner);
 }
 
+guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
+            const char *name, guint32 flags) {
+  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(("<node>" + std::string(interface_xml) + "</node>").c_str(), nullptr);
+  const GDBusInterfaceVTable vtable = {handler, nullptr, nullptr, {nullptr}}; // copied by the registration
+  guint registration =
+      g_dbus_connection_register_object(connection, "/", info->interfaces[0], &vtable, data, nullptr, nullptr);
+  g_dbus_node_info_unref(info);
+  GVariant *answer = g_dbus_connection_call_sync(
+      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+      g_variant_new("(su)", name, flags), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+  if (answer == nullptr)
+    ADD_FAILURE() << "could not request " << name;
+  else
+    g_variant_unref(answer);
+  return registration;
+}
+
+char process_state(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')'); // the state follows the name in parentheses
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
 bool process_running(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text))
-    return false;
-  size_t close = text.rfind(')'); // the state follows the name in parentheses
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' && text[close + 2] != 'X';
+  char state = process_state(pid);
+  return state != '?' && state != 'Z' && state != 'X';
 }
 
 bool wait_process_gone(pid_t pid, int timeout_ms) {
@@ -279,28 +293,21 @@ std::string expected_association(int activity_id, int pid) {
          std::to_string(pid) + "}";
 }
 
+void own_bus_test::SetUp() {
+  ASSERT_TRUE(bus.start({}, false));
+  g_setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), TRUE);
+  g_unsetenv("DBUS_STARTER_ADDRESS");
+  client.reset(bus_connect(bus.address));
+  ASSERT_NE(client, nullptr);
+}
+
 activity_manager::activity_manager(const std::string &address) : connection(bus_connect(address)) {
-  if (connection == nullptr)
-    return;
-  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(
-      "<node><interface name='com.kivo.taskherd'>"
-      "<method name='join'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-      "<method name='mapProcess'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-      "<method name='cancel'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>"
-      "</interface></node>",
-      nullptr);
-  static const GDBusInterfaceVTable vtable = {manager_call, nullptr, nullptr, {nullptr}};
-  registration = g_dbus_connection_register_object(connection.get(), "/", info->interfaces[0], &vtable, this,
-                                                   nullptr, nullptr);
-  g_dbus_node_info_unref(info);
-  GVariant *answer = g_dbus_connection_call_sync(
-      connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-      g_variant_new("(su)", "com.kivo.taskherd", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-      nullptr);
-  if (answer == nullptr)
-    ADD_FAILURE() << "activity manager could not take its name";
-  else
-    g_variant_unref(answer);
+  const char *string_method = "'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>";
+  std::string xml = "<interface name='com.kivo.taskherd'>";
+  for (const char *method : {"join", "mapProcess", "cancel"})
+    xml += std::string("<method name='") + method + string_method;
+  if (connection != nullptr)
+    registration = serve(connection.get(), (xml + "</interface>").c_str(), manager_call, this, "com.kivo.taskherd", 4);
 }
 
 activity_manager::~activity_manager() {

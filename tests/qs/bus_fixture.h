@@ -5,6 +5,7 @@
 #include "support/test_support.h"
 
 #include <gio/gio.h>
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -14,9 +15,6 @@
 #include <vector>
 
 extern const char *const service_bus_name; // "com.kivo.mediasiftd"
-
-// Runs the default main context until `done` holds or `timeout_ms` passed.
-bool run_until(const std::function<bool()> &done, int timeout_ms = 10000);
 
 // A dbus-daemon listening in a temporary folder. Unless `activation` is false
 // the bus starts the built service for "com.kivo.mediasiftd"; the service
@@ -54,8 +52,11 @@ struct call_result {
   std::string error_text;
 };
 
-// Calls METHOD (s) -> (s) on object "/", interface = destination; `out`
-// (which must outlive the call) is filled when the answer arrives.
+// Calls METHOD on object "/" of `destination`, expecting one string back;
+// `out` (which must outlive the call) is filled when the answer arrives. The
+// short form passes `payload` to INTERFACE = destination.
+void call_async(GDBusConnection *connection, const char *destination, const char *interface, const char *method,
+                GVariant *parameters, call_result *out, int timeout_ms = -1);
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
                 call_result *out, int timeout_ms = -1);
 call_result call_sync(GDBusConnection *connection, const char *destination, const char *method,
@@ -63,6 +64,12 @@ call_result call_sync(GDBusConnection *connection, const char *destination, cons
 call_result call_parse(GDBusConnection *connection, const std::string &payload, int timeout_ms = 30000);
 
 pid_t name_owner_pid(GDBusConnection *connection, const char *name); // 0: no owner
+// Exports on "/" the one interface of `interface_xml`, its calls going to
+// `handler` with `data`, and requests `name` with `flags` (a test failure when
+// refused); returns the registration.
+guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
+            const char *name, guint32 flags);
+char process_state(pid_t pid); // as /proc shows it, '?' when gone
 bool process_running(pid_t pid); // false once gone or a zombie
 bool wait_process_gone(pid_t pid, int timeout_ms = 10000);
 // The running "-demon" workers that inherited the bus address `address`.
@@ -80,6 +87,17 @@ std::string expected_entry(const std::string &path, const char *unopened = "{\"r
 std::string expected_reply(const std::vector<std::string> &paths);
 // The exact payload of the activity manager calls "join" and "mapProcess".
 std::string expected_association(int activity_id, int pid);
+
+// A private bus without activation that this process uses as its session
+// bus, a client connection on it, and a main loop for the code under test.
+class own_bus_test : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override { g_main_loop_unref(loop); }
+  private_bus bus;
+  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+  connection_ptr client;
+};
 
 // A stand-in activity manager: owns "com.kivo.taskherd", answers every "join"
 // and "mapProcess" with {"returnValue":true} and records every call, "cancel"

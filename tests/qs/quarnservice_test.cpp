@@ -46,24 +46,20 @@ bool record_response(QSHandle *, QSMessage *message, void *context) {
   return true;
 }
 
-class QuarnService : public ::testing::Test {
+class QuarnService : public own_bus_test {
 protected:
   void SetUp() override {
     payloads_seen.clear();
     responses.clear();
     kept_message = nullptr;
     keep_message = false;
-    ASSERT_TRUE(bus.start({}, false));
-    g_setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), TRUE);
-    g_unsetenv("DBUS_STARTER_ADDRESS");
-    client.reset(bus_connect(bus.address));
-    ASSERT_NE(client, nullptr);
+    own_bus_test::SetUp();
   }
   void TearDown() override {
     if (handle != nullptr) {
       EXPECT_TRUE(QSUnregister(handle, nullptr));
     }
-    g_main_loop_unref(loop);
+    own_bus_test::TearDown();
   }
   void register_service() {
     QSError error;
@@ -83,9 +79,6 @@ protected:
                   record_response, context, token, nullptr);
   }
 
-  private_bus bus;
-  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-  connection_ptr client;
   QSHandle *handle = nullptr;
 };
 
@@ -141,21 +134,7 @@ TEST_F(QuarnService, AnswersAtOnceAndDescribesItsMethods) {
   EXPECT_EQ(call_sync(client.get(), test_name, "now", "[1]").reply, "{\"echo\":[1]}");
 
   call_result intro;
-  g_dbus_connection_call(
-      client.get(), test_name, "/", "org.freedesktop.DBus.Introspectable", "Introspect", nullptr,
-      G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-      [](GObject *source, GAsyncResult *res, gpointer data) {
-        GVariant *value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, nullptr);
-        auto *out = static_cast<call_result *>(data);
-        if (value != nullptr) {
-          const char *xml = nullptr;
-          g_variant_get(value, "(&s)", &xml);
-          out->reply = xml;
-          g_variant_unref(value);
-        }
-        out->done = true;
-      },
-      &intro);
+  call_async(client.get(), test_name, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, &intro);
   ASSERT_TRUE(run_until([&] { return intro.done; }));
   EXPECT_NE(intro.reply.find("<interface name=\"com.kivo.qstest\">"), std::string::npos) << intro.reply;
   EXPECT_NE(intro.reply.find("<method name=\"later\">"), std::string::npos);

@@ -17,11 +17,7 @@ using texts = std::vector<std::string>;
 // A batch for `paths`, each queued as the service queues it: when it fits a
 // request line.
 parse_batch *batch_for(const texts &paths) {
-  GArray *array = g_array_new(FALSE, FALSE, sizeof(char *));
-  for (const std::string &p : paths) {
-    char *copy = g_strdup(p.c_str());
-    g_array_append_val(array, copy);
-  }
+  GArray *array = string_array(paths);
   parse_batch *batch = parse_batch_new(nullptr, array);
   string_array_free_all(&array);
   for (size_t i = 0; i < paths.size(); ++i)

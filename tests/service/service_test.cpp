@@ -31,8 +31,7 @@ pid_t start_by_hand(const std::string &address, const char *quit_delay, const st
 // The exit status of child `pid`; -1 when it was killed or still runs.
 int exit_status(pid_t pid, int timeout_ms = 15000) {
   int status = 0;
-  bool ended = false;
-  run_until([&] { return ended || (ended = waitpid(pid, &status, WNOHANG) == pid); }, timeout_ms);
+  bool ended = run_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -51,6 +51,35 @@ std::string read_file(const std::string &path) {
   return all.str();
 }
 
+bool run_until(const std::function<bool()> &done, int timeout_ms) {
+  guint ticker = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
+  bool finished = false; // `done` is asked once per turn: it may reap a child
+  while (!(finished = done()) && g_get_monotonic_time() < deadline)
+    g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(ticker);
+  return finished;
+}
+
+int wait_child(pid_t pid, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 10) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return status;
+    usleep(10000);
+  }
+  return -1;
+}
+
+GArray *string_array(const std::vector<std::string> &texts) {
+  GArray *array = g_array_new(FALSE, FALSE, sizeof(char *));
+  for (const std::string &t : texts) {
+    char *copy = g_strdup(t.c_str());
+    g_array_append_val(array, copy);
+  }
+  return array;
+}
+
 std::string data_path(const std::string &relative) { return std::string(MS_TEST_DATA_DIR) + "/" + relative; }
 
 json_ptr record_of(const std::string &path) {
@@ -164,15 +193,10 @@ void worker_process::close_input() {
 }
 
 int worker_process::wait(int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 10) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      pid = -1;
-      return status;
-    }
-    usleep(10000);
-  }
-  return -1;
+  int status = wait_child(pid, timeout_ms);
+  if (status != -1)
+    pid = -1;
+  return status;
 }
 
 // The memfd opened afresh through /proc has its own offset from the start.

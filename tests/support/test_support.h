@@ -6,9 +6,25 @@
 
 #include <sys/types.h>
 
+#include <glib.h>
+
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
+
+// AddressSanitizer builds reserve huge address ranges and keep freed memory a
+// while: memory ceilings and resident sizes mean nothing there.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MS_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(MS_TEST_ASAN)
+constexpr bool sanitizer_build = true;
+#else
+constexpr bool sanitizer_build = false;
+#endif
 
 // A fresh temporary folder, removed with its files by the destructor.
 struct temp_dir {
@@ -26,6 +42,13 @@ struct temp_dir {
 FILE *stream_from_bytes(const std::string &bytes);
 
 std::string read_file(const std::string &path);
+// Runs the GLib default main context until `done` holds or `timeout_ms` passed;
+// returns the last answer of `done`.
+bool run_until(const std::function<bool()> &done, int timeout_ms = 10000);
+// The raw wait status of child `pid`, -1 when it has not ended in time.
+int wait_child(pid_t pid, int timeout_ms = 10000);
+// A GArray of g_strdup'ed texts, as the service keeps paths and records.
+GArray *string_array(const std::vector<std::string> &texts);
 std::string data_path(const std::string &relative); // under tests/data
 
 // The whole record parse_file makes for `path`, as plain JSON text ("" when
