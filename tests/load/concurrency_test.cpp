@@ -3,7 +3,6 @@
 // each with its full record.
 #include "load_support.h"
 #include "qs/bus_fixture.h"
-#include "service_measures.h"
 
 #include <gtest/gtest.h>
 
@@ -25,29 +24,28 @@ TEST(Concurrency, EveryCallerGetsItsOwnFilesInItsOwnOrder) {
   pool.push_back(files.path + "/missing.mp3");
   pool.push_back(files.path + "/missing/deeper.m4a");
 
-  expected_entries expected;
   std::vector<std::vector<std::string>> lists(callers);
   std::vector<std::string> wanted(callers);
   for (size_t i = 0; i < callers; ++i) {
     std::vector<std::string> shuffled = pool;
     std::shuffle(shuffled.begin(), shuffled.end(), rng);
     lists[i].assign(shuffled.begin(), shuffled.begin() + files_per_caller);
-    wanted[i] = expected.reply(lists[i]);
+    wanted[i] = expected_reply(lists[i]);
   }
 
   private_bus bus;
   ASSERT_TRUE(bus.start());
-  GDBusConnection *first = bus_connect(bus.address);
+  connection_ptr first(bus_connect(bus.address));
   ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(call_parse(first, "{\"files\":[]}").done);
-  pid_t service = name_owner_pid(first, service_bus_name);
+  ASSERT_TRUE(call_parse(first.get(), "{\"files\":[]}").done);
+  pid_t service = name_owner_pid(first.get(), service_bus_name);
 
-  std::vector<GDBusConnection *> connections;
-  for (size_t i = 0; i < callers; ++i)
-    connections.push_back(bus_connect(bus.address));
+  std::vector<connection_ptr> connections(callers);
   std::vector<call_result> results(callers);
-  for (size_t i = 0; i < callers; ++i)
-    call_async(connections[i], service_bus_name, "parse", parse_payload(lists[i]), &results[i], 120000);
+  for (size_t i = 0; i < callers; ++i) {
+    connections[i].reset(bus_connect(bus.address));
+    call_async(connections[i].get(), service_bus_name, "parse", payload_for(lists[i]), &results[i], 120000);
+  }
   bool all = run_until(
       [&] { return std::all_of(results.begin(), results.end(), [](const call_result &r) { return r.done; }); },
       120000);
@@ -55,16 +53,12 @@ TEST(Concurrency, EveryCallerGetsItsOwnFilesInItsOwnOrder) {
 
   for (size_t i = 0; i < callers; ++i) {
     EXPECT_EQ(results[i].error_name, "") << "caller " << i << ": " << results[i].error_text;
-    EXPECT_TRUE(compact_json(results[i].reply) == wanted[i])
-        << "caller " << i << " got another reply than its own: " << compact_json(results[i].reply).substr(0, 400);
+    EXPECT_TRUE(plain(results[i].reply) == wanted[i])
+        << "caller " << i << " got another reply than its own: " << plain(results[i].reply).substr(0, 400);
   }
-  EXPECT_EQ(name_owner_pid(first, service_bus_name), service);
-  for (GDBusConnection *connection : connections) {
-    g_dbus_connection_close_sync(connection, nullptr, nullptr);
-    g_object_unref(connection);
-  }
-  g_dbus_connection_close_sync(first, nullptr, nullptr);
-  g_object_unref(first);
+  EXPECT_EQ(name_owner_pid(first.get(), service_bus_name), service);
+  connections.clear();
+  first.reset();
   bus.stop();
   EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors();
 }

@@ -5,6 +5,7 @@
 // memory settles, which the sanitizers' own allocator makes meaningless (its
 // size classes and quarantine keep growing for a while on any workload).
 #include "load_support.h"
+#include "process_stats.h"
 #include "qs/bus_fixture.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,6 @@ constexpr int payloads_per_round = 1500;
 // round to the end of the second in a plain build (seen: under 200 KiB); a
 // per-payload leak of the long strings alone would exceed it many times over.
 constexpr long growth_allowed_kib = 8 * 1024;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
 
 const std::set<std::string> error_words = {"failedParse", "noMemory", "invalidParams", "failedMetadata"};
 
@@ -175,10 +164,10 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
 
   private_bus bus;
   ASSERT_TRUE(bus.start());
-  GDBusConnection *client = bus_connect(bus.address);
+  connection_ptr client(bus_connect(bus.address));
   ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(call_parse(client, "{\"files\":[]}").done);
-  pid_t service = name_owner_pid(client, service_bus_name);
+  ASSERT_TRUE(call_parse(client.get(), "{\"files\":[]}").done);
+  pid_t service = name_owner_pid(client.get(), service_bus_name);
   ASSERT_GT(service, 0);
 
   std::vector<long> resident;
@@ -187,24 +176,23 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
     std::mt19937 rng(seed);
     for (int i = 0; i < payloads_per_round; ++i) {
       payload p = make_payload(rng, real_file);
-      call_result result = call_parse(client, p.text, 60000);
+      call_result result = call_parse(client.get(), p.text, 60000);
       std::string problem = check_reply(result, p);
       if (!problem.empty() && failures++ < 10)
         ADD_FAILURE() << "payload " << i << " (" << p.text.substr(0, 120) << "): " << problem;
     }
-    resident.push_back(resident_kib(service));
+    resident.push_back(status_kib(service, "VmRSS"));
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(name_owner_pid(client, service_bus_name), service) << "the service went down";
+  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
   ASSERT_EQ(resident.size(), 2u);
   printf("service resident memory: %ld KiB after the first round, %ld KiB after the second\n", resident[0],
          resident[1]);
-  if (!sanitized) {
+  if (!sanitizer_build) {
     EXPECT_LE(resident[1] - resident[0], growth_allowed_kib) << "memory grows with the number of payloads";
   }
 
-  g_dbus_connection_close_sync(client, nullptr, nullptr);
-  g_object_unref(client);
+  client.reset();
   bus.stop(); // the leak checker runs as the service ends
   EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
 }
