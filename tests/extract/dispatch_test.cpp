@@ -1,11 +1,8 @@
-#include "extract/dispatch.h"
-#include "extract/log.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -100,24 +97,4 @@ TEST(Dispatch, UnrecognisedAndEmptyFilesGetExactlyThreeMembers) {
   EXPECT_EQ(record_text(dir.write("a.mp3", "")), want("unknown/unknown")); // empty: no extension lookup
   EXPECT_EQ(record_text(dir.write("a.xyz", junk)), want("unknown/unknown"));
   EXPECT_EQ(record_text(dir.write("a.png", std::string("\x89PNG\r\n\x1a\n", 8))), want("image/png"));
-}
-
-// Only regular files are opened (a symbolic link to one is followed): a named
-// pipe with no writer would block the open, a device such as /dev/zero would
-// feed a parser forever. They and folders are refused at once, like a missing
-// file, and leave the record empty.
-TEST(Dispatch, UnopenableAndIrregularFilesLeaveTheRecordEmpty) {
-  temp_dir dir;
-  std::string fifo = dir.path + "/pipe.m3u";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  log_capture logs;
-  for (const std::string &path : {std::string("/nonexistent/a.mp3"), fifo, std::string("/dev/zero"), dir.path}) {
-    json_ptr root(json_object_new_object());
-    EXPECT_FALSE(parse_file(path.c_str(), root.get())) << path;
-    EXPECT_EQ(json_text(root.get()), "{}") << path;
-  }
-  EXPECT_EQ(logs.lines, std::vector<std::string>(4, "Failed to open file!\n"));
-  std::string link = dir.path + "/link.xyz";
-  ASSERT_EQ(symlink(dir.write("real.xyz", "data").c_str(), link.c_str()), 0);
-  EXPECT_EQ(record_text(link), want("unknown/unknown"));
 }

@@ -112,13 +112,16 @@ TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
   EXPECT_EQ(worker.errors().find("forbidden system call"), std::string::npos) << worker.errors();
 }
 
-// Things that are not regular files are answered at once as unopenable, and
-// the worker goes on with the next file.
+// Things that are not regular files (a pipe would block the open, a device
+// feed a parser forever) are answered at once as unopenable, and the worker
+// goes on with the next file; a link to a regular file is followed.
 TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
   temp_dir dir;
   std::string fifo = dir.path + "/pipe.mp3", zero = dir.path + "/zero.m3u", sock = dir.path + "/socket.pls";
+  std::string file = dir.write("a.xyz", "x"), link = dir.path + "/link.xyz";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -126,12 +129,16 @@ TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
   worker_process worker;
-  worker.send("1:" + fifo + "\n2:" + zero + "\n3:" + dir.path + "\n4:" + sock + "\n5:" + dir.write("a.xyz", "x") +
-              "\n");
-  for (int id = 1; id <= 5; ++id) {
+  worker.send("1:" + fifo + "\n2:" + zero + "\n3:" + dir.path + "\n4:" + sock + "\n5:" + file + "\n6:" + link + "\n");
+  for (int id = 1; id <= 6; ++id) {
     std::string line;
     ASSERT_TRUE(worker.read_line(&line, 3000)) << id;
     EXPECT_EQ(line, std::to_string(id) + ":" + (id < 5 ? failed : unknown_record));
   }
+  const std::string errors = worker.errors(), refused = "Failed to open file!\n";
+  size_t count = 0;
+  for (size_t at = errors.find(refused); at != std::string::npos; at = errors.find(refused, at + 1))
+    ++count;
+  EXPECT_EQ(count, 4u) << errors;
   close(fd);
 }
