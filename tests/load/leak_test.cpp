@@ -7,45 +7,33 @@
 #include <glib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
-
-void collect_files(const std::string &dir, std::vector<std::string> *out) {
-  GDir *listing = g_dir_open(dir.c_str(), 0, nullptr);
-  if (listing == nullptr)
-    return;
-  while (const char *name = g_dir_read_name(listing)) {
-    std::string path = dir + "/" + name;
-    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR))
-      collect_files(path, out);
-    else if (!g_str_has_suffix(name, ".cpp") && !g_str_has_suffix(name, ".h") && !g_str_has_suffix(name, ".txt"))
-      out->push_back(path);
-  }
-  g_dir_close(listing);
-}
 
 TEST(WorkerLeaks, MemcheckFindsNothingOverEveryFixture) {
   g_autofree char *valgrind = g_find_program_in_path("valgrind");
   if (valgrind == nullptr)
     GTEST_SKIP() << "valgrind is not installed";
   std::vector<std::string> paths;
-  collect_files(MS_TEST_DATA_DIR, &paths);
-  for (const char *format : {"id3", "mp4", "image", "playlist"})
-    collect_files(std::string(MS_TEST_DATA_DIR) + "/../fuzz/" + format, &paths);
+  for (const char *folder : {"", "/../fuzz/id3", "/../fuzz/mp4", "/../fuzz/image", "/../fuzz/playlist"})
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(MS_TEST_DATA_DIR + std::string(folder))) {
+      std::string ext = entry.path().extension();
+      if (!entry.is_directory() && ext != ".cpp" && ext != ".h" && ext != ".txt")
+        paths.push_back(entry.path());
+    }
   ASSERT_GT(paths.size(), 40u);
 
   temp_dir dir;
   std::string requests;
-  size_t answers = 0;
-  for (size_t i = 0; i < paths.size(); ++i, ++answers)
+  for (size_t i = 0; i < paths.size(); ++i)
     requests += std::to_string(i + 1) + ":" + paths[i] + "\n";
   // The failure paths: a missing file, a folder, a malformed line, an empty path.
-  for (const char *odd : {"900:/nonexistent/file.mp3\n", "901:/tmp\n", "no colon here\n", "902:\n"}) {
-    requests += odd;
-    ++answers;
-  }
+  requests += "900:/nonexistent/file.mp3\n901:/tmp\nno colon here\n902:\n";
+  const size_t answers = paths.size() + 4;
   std::string input = dir.write("requests", requests);
   std::string output = dir.path + "/answers";
   std::string report = dir.path + "/memcheck";
@@ -64,10 +52,8 @@ TEST(WorkerLeaks, MemcheckFindsNothingOverEveryFixture) {
   EXPECT_FALSE(g_regex_match(finding, memcheck.c_str(), GRegexMatchFlags(0), nullptr)) << memcheck;
 
   std::string answered = read_file(output);
-  size_t lines = 0;
-  for (char c : answered)
-    lines += c == '\n';
-  EXPECT_EQ(lines, answers) << "every request gets its answer line";
+  EXPECT_EQ(static_cast<size_t>(std::count(answered.begin(), answered.end(), '\n')), answers)
+      << "every request gets its answer line";
 }
 
 } // namespace
