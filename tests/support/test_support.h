@@ -62,6 +62,17 @@ json_ptr parse_json(const std::string &text);
 std::string json_text(json_object *value);
 std::string canonical_json(const std::string &text);
 
+// What `parse(stream, record)` adds to a fresh record from a stream over
+// `bytes`: its member `key` as plain JSON text, "" when there is none.
+template <typename Parse> std::string parsed_member(const std::string &bytes, const char *key, Parse parse) {
+  FILE *file = stream_from_bytes(bytes);
+  json_ptr root(json_object_new_object());
+  parse(file, root.get());
+  fclose(file);
+  json_object *member = json_object_object_get(root.get(), key);
+  return member != nullptr ? json_text(member) : "";
+}
+
 // Collects every message logged through log_error while it lives.
 struct log_capture {
   log_capture();

@@ -60,16 +60,6 @@ const std::string compressed_png_picture =
     "\x78\x9C\x63\xC8\xCC\x4D\x4C\x4F\xD5\x2F\xC8\x4B\x67\x60\x66\xF0\xF4\x75\x07\x00\x28\x17\x04\x58"s;
 const std::string frame_declaring_2gib = frame(3, "APIC", "\x7F\xFF\xFF\xFF" + compressed_png_picture, 0x80);
 
-// The "id3" member parse_id3 makes from `bytes` given as a file.
-std::string id3_of(const std::string &bytes) {
-  FILE *file = stream_from_bytes(bytes);
-  json_ptr root(json_object_new_object());
-  parse_id3(file, root.get(), "x.mp3");
-  fclose(file);
-  json_object *id3 = json_object_object_get(root.get(), "id3");
-  return id3 != nullptr ? json_text(id3) : "";
-}
-
 // Equal as JSON values, whatever the order of members.
 void expect_same_json(const std::string &actual, const std::string &expected, const std::string &name) {
   json_ptr a = parse_json(actual), e = parse_json(expected);
@@ -183,7 +173,8 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
   };
   for (const auto &r : rows) {
     log_capture log;
-    expect_same_json(id3_of(r.bytes), r.id3, r.name);
+    expect_same_json(parsed_member(r.bytes, "id3", [](FILE *f, json_object *root) { parse_id3(f, root, "x.mp3"); }),
+                     r.id3, r.name);
     EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
   }
 }

@@ -49,16 +49,6 @@ const std::string mvhd_v1 = "\x01" + std::string(3, '\0') + be64(0x123456789AULL
                             std::string(16, '\0');
 const std::string ftyp = box("ftyp", "M4A " + be32(0) + "M4A mp42isom");
 
-// Runs parse_mp4 over `bytes` and returns its "mp4" member as plain JSON text.
-std::string mp4_of(const std::string &bytes) {
-  FILE *file = stream_from_bytes(bytes);
-  json_ptr root(json_object_new_object());
-  parse_mp4(file, root.get());
-  fclose(file);
-  json_object *mp4 = json_object_object_get(root.get(), "mp4");
-  return mp4 ? json_text(mp4) : "no mp4";
-}
-
 struct walk_case {
   const char *name;
   std::string bytes;
@@ -69,7 +59,7 @@ struct walk_case {
 void expect_walks(const std::vector<walk_case> &cases) {
   for (const walk_case &c : cases) {
     log_capture logs;
-    EXPECT_EQ(mp4_of(c.bytes), c.mp4) << c.name;
+    EXPECT_EQ(parsed_member(c.bytes, "mp4", parse_mp4), c.mp4) << c.name;
     EXPECT_EQ(logs.lines, c.logs) << c.name;
   }
 }
