@@ -182,7 +182,8 @@ pid_t name_owner_pid(GDBusConnection *connection, const char *name) {
 
 guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
             const char *name, guint32 flags) {
-  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(("<node>" + std::string(interface_xml) + "</node>").c_str(), nullptr);
+  std::string xml = "<node>" + std::string(interface_xml) + "</node>";
+  GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
   const GDBusInterfaceVTable vtable = {handler, nullptr, nullptr, {nullptr}}; // copied by the registration
   guint registration =
       g_dbus_connection_register_object(connection, "/", info->interfaces[0], &vtable, data, nullptr, nullptr);
