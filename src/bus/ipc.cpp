@@ -163,6 +163,14 @@ bool send_reply(QSHandle *handle, QSMessage *message, json_object *reply) {
     log_error("Failed to build reply string!\n");
     return false;
   }
+  return send_reply_text(handle, message, text);
+}
+
+bool send_reply_text(QSHandle *handle, QSMessage *message, const char *text) {
+  if (handle == nullptr || message == nullptr || text == nullptr) {
+    log_error("Service, message and reply must be valid before sending!\n");
+    return false;
+  }
   QSError error;
   if (!QSErrorInit(&error)) {
     log_error("Failed to init error response!\n");

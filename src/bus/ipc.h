@@ -41,6 +41,7 @@ json_object *parse_message_params(QSMessage *message);
 bool parse_callback(QSHandle *handle, QSMessage *message, void *context);
 json_object *build_reply(bool success, char const *error_text);
 bool send_reply(QSHandle *handle, QSMessage *message, json_object *reply);
+bool send_reply_text(QSHandle *handle, QSMessage *message, const char *text);
 void build_and_send_error(QSHandle *handle, QSMessage *message, char const *error_text);
 void clear_and_cancel(QSHandle *handle, unsigned long *token);
 // Drops the message reference, frees the paths, cancels "join" then
@@ -54,7 +55,7 @@ char *activity_payload(int activity_id, int pid);
 void activity_associate(int activity_id, parse_request *request);
 bool activity_associate_ignore_callback(QSHandle *handle, QSMessage *message, void *context);
 
-// The success reply of a parse call: {"returnValue":true,"files":[...]} with
-// one entry per element of `results` (null when the reply can't be made).
-json_object *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified,
-                               GArray const *files);
+// The success reply of a parse call, {"returnValue":true,"files":[...]} with
+// one entry per element of `results`, as the text json-c writes for it
+// (g_free it).
+char *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified, GArray const *files);

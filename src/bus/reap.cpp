@@ -35,61 +35,54 @@ json_object *entry_data(json_tokener *tokener, const char *path, const char *tex
 
 } // namespace
 
-json_object *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified,
-                               GArray const *files) {
-  json_object *reply = build_reply(true, nullptr);
-  if (reply == nullptr) {
-    log_error("Failed to build parse response complete.\n");
-    return nullptr;
-  }
-  json_object *array = json_object_new_array();
-  if (!json_is_created(array)) {
-    log_error("Failed to build reply to parse!\n");
-    json_object_put(reply);
-    return nullptr;
-  }
+// The reply is written out entry by entry, each entry's tree living only
+// while it is written, so that a call of thousands of files holds their
+// texts rather than thousands of parsed trees at once (about 7 KB a file).
+// The text is the one json-c writes for the whole reply object in its
+// default, spaced form: objects as { "key": value, ... } and arrays as
+// [ value, ... ].
+char *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified, GArray const *files) {
   // Every entry needs its path, size and time: never read past the shortest.
   guint count = MIN(MIN(results->len, sizes->len), MIN(modified->len, files != nullptr ? files->len : 0));
   if (count != results->len)
     log_error("Reply has %u results for %u paths!\n", results->len, files != nullptr ? files->len : 0);
+  GString *text = g_string_new("{ \"returnValue\": true, \"files\": [");
   json_tokener *tokener = json_tokener_new();
   for (guint i = 0; i < count; ++i) {
-    json_object *entry = json_object_new_object();
-    if (!json_is_created(entry)) {
+    g_string_append(text, i > 0 ? ", " : " ");
+    json_ptr entry(json_object_new_object());
+    if (!json_is_created(entry.get())) {
       log_error("Failed to build reply for action type!\n");
-      json_object_array_add(array, nullptr);
+      g_string_append(text, "null");
       continue;
     }
     const char *path = g_array_index(files, char *, i);
-    add_field(entry, "path", path);
-    add_field(entry, "size", g_array_index(sizes, double, i));
-    add_field(entry, "modified", g_array_index(modified, double, i));
-    const char *text = g_array_index(results, char *, i);
-    if (text != nullptr) {
-      json_object *data = tokener != nullptr ? entry_data(tokener, path, text) : nullptr;
+    add_field(entry.get(), "path", path);
+    add_field(entry.get(), "size", g_array_index(sizes, double, i));
+    add_field(entry.get(), "modified", g_array_index(modified, double, i));
+    const char *record = g_array_index(results, char *, i);
+    if (record != nullptr) {
+      json_object *data = tokener != nullptr ? entry_data(tokener, path, record) : nullptr;
       if (data != nullptr)
-        json_object_object_add(entry, "data", data);
+        json_object_object_add(entry.get(), "data", data);
     }
-    json_object_array_add(array, entry);
+    g_string_append(text, json_object_to_json_string(entry.get()));
   }
   if (tokener != nullptr)
     json_tokener_free(tokener);
-  json_object_object_add(reply, "files", array);
-  return reply;
+  g_string_append(text, " ] }");
+  return g_string_free(text, FALSE);
 }
 
 void quarn_ipc_reap(GArray const *results, GArray const *sizes, GArray const *modified, void *context) {
   auto *request = static_cast<parse_request *>(context);
   if (request == nullptr)
     return;
-  json_object *reply = build_parse_reply(results, sizes, modified, request->files);
-  if (reply != nullptr) {
-    if (!send_reply(quarn_ipc_handle(), request->message, reply)) {
-      log_error("Failed to send reply from reap! Terminating.\n");
-      log_error("Reply was: %s\n", json_object_to_json_string(reply));
-      exit(1);
-    }
-    json_object_put(reply);
+  g_autofree char *reply = build_parse_reply(results, sizes, modified, request->files);
+  if (!send_reply_text(quarn_ipc_handle(), request->message, reply)) {
+    log_error("Failed to send reply from reap! Terminating.\n");
+    log_error("Reply was: %s\n", reply);
+    exit(1);
   }
   parse_request_free(request);
 }

@@ -147,8 +147,11 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   GArray *sizes = double_array({1, 2, 3, 4, 5});
   GArray *modified = double_array({10, 20, 30, 40, 50});
   log_capture logs;
-  json_ptr reply(build_parse_reply(results, sizes, modified, files));
-  ASSERT_NE(reply, nullptr);
+  g_autofree char *text = build_parse_reply(results, sizes, modified, files);
+  json_ptr reply = parse_json(text);
+  ASSERT_NE(reply, nullptr) << text;
+  // Written out entry by entry, the text is still json-c's own writing of it.
+  EXPECT_STREQ(json_object_to_json_string(reply.get()), text);
   EXPECT_STREQ(json_object_to_json_string_ext(reply.get(), JSON_C_TO_STRING_PLAIN),
                "{\"returnValue\":true,\"files\":["
                "{\"path\":\"\\/a.mp3\",\"size\":1.0,\"modified\":10.0,\"data\":{\"returnValue\":true,\"type\":\"audio\"}},"
@@ -160,9 +163,14 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
 
   // More results than paths: only entries that have a path are made.
   GArray *two_files = string_array({"/a.mp3", "/b.jpg"});
-  json_ptr short_reply(build_parse_reply(results, sizes, modified, two_files));
+  g_autofree char *short_text = build_parse_reply(results, sizes, modified, two_files);
+  json_ptr short_reply = parse_json(short_text);
   EXPECT_EQ(json_object_array_length(json_object_object_get(short_reply.get(), "files")), 2u);
   string_array_free_all(&two_files);
+  GArray *no_paths = string_array({});
+  g_autofree char *empty_text = build_parse_reply(no_paths, sizes, modified, no_paths);
+  EXPECT_STREQ(empty_text, "{ \"returnValue\": true, \"files\": [ ] }");
+  string_array_free_all(&no_paths);
   string_array_free_all(&files);
   string_array_free_all(&results);
   g_array_free(sizes, TRUE);
