@@ -28,7 +28,9 @@ struct data_header {
   uint32_t indicator; // 1 text, 0 integer, image kinds for covers
 };
 
-bool read_data_header(FILE *file, data_header *header) {
+// Reads an item's DATA header; false, logged, when it is cut short or the
+// box is not "data" (`not_data` is the handler's own line for that).
+bool read_data_header(FILE *file, data_header *header, const char *not_data) {
   unsigned char bytes[data_header_size];
   if (fread(bytes, 1, sizeof bytes, file) < sizeof bytes) {
     log_error("DATA box not big enough!\n");
@@ -37,6 +39,10 @@ bool read_data_header(FILE *file, data_header *header) {
   header->size = read_32(bytes);
   header->type = read_32(bytes + 4);
   header->indicator = read_32(bytes + 8) & 0xFFFFFF; // the version byte is not examined
+  if (header->type != box_code("data")) {
+    log_error("%s", not_data);
+    return false;
+  }
   return true;
 }
 
@@ -59,12 +65,8 @@ void add_box_to_root(json_object *obj, unsigned int code, json_object *value) {
 
 void process_data_box_text(FILE *file, json_object *mp4, unsigned int code) {
   data_header header;
-  if (!read_data_header(file, &header))
+  if (!read_data_header(file, &header, "DATA box expected!\n"))
     return;
-  if (header.type != box_code("data")) {
-    log_error("DATA box expected!\n");
-    return;
-  }
   // Unsigned on purpose: a size below 16 wraps to a huge length and is
   // refused with the long ones.
   const uint32_t length = header.size - static_cast<uint32_t>(data_header_size);
@@ -88,12 +90,8 @@ void process_data_box_text(FILE *file, json_object *mp4, unsigned int code) {
 
 void process_data_box_numeric(FILE *file, json_object *mp4, unsigned int code) {
   data_header header;
-  if (!read_data_header(file, &header))
+  if (!read_data_header(file, &header, "DATA box expected!\n"))
     return;
-  if (header.type != box_code("data")) {
-    log_error("DATA box expected!\n");
-    return;
-  }
   const uint32_t length =
       header.size < data_header_size ? 0 : header.size - static_cast<uint32_t>(data_header_size);
   if (length > max_numeric_payload) {
@@ -134,12 +132,8 @@ void process_data_box_numeric(FILE *file, json_object *mp4, unsigned int code) {
 
 void process_data_box_covr(FILE *file, json_object *mp4) {
   data_header header;
-  if (!read_data_header(file, &header))
+  if (!read_data_header(file, &header, "COVR DATA box expected!\n"))
     return;
-  if (header.type != box_code("data")) {
-    log_error("COVR DATA box expected!\n");
-    return;
-  }
   const int32_t image_size = static_cast<int32_t>(header.size - static_cast<uint32_t>(data_header_size));
   if (image_size < 0) {
     log_error("COVR DATA box had invalid size!\n");
