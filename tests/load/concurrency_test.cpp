@@ -35,10 +35,9 @@ TEST(Concurrency, EveryCallerGetsItsOwnFilesInItsOwnOrder) {
 
   private_bus bus;
   ASSERT_TRUE(bus.start());
-  connection_ptr first(bus_connect(bus.address));
-  ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(call_parse(first.get(), "{\"files\":[]}").done);
-  pid_t service = name_owner_pid(first.get(), service_bus_name);
+  connection_ptr first;
+  pid_t service = start_service(bus.address, &first);
+  ASSERT_GT(service, 0);
 
   std::vector<connection_ptr> connections(callers);
   std::vector<call_result> results(callers);

@@ -163,11 +163,10 @@ TEST(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
   ASSERT_TRUE(bus.start({{"ASAN_OPTIONS", (asan != nullptr && *asan != '\0' ? asan + std::string(":") : "") +
                                               "handle_segv=0"}}));
   k.address = bus.address;
-  connection_ptr client(bus_connect(bus.address));
-  ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(call_parse(client.get(), "{\"files\":[]}").done);
+  connection_ptr client;
+  pid_t service = start_service(bus.address, &client);
+  ASSERT_GT(service, 0);
   ASSERT_TRUE(run_until([&] { return k.find_worker(); }));
-  pid_t service = name_owner_pid(client.get(), service_bus_name);
 
   call_result result;
   call_async(client.get(), service_bus_name, "parse", payload_for(paths), &result, 300000);

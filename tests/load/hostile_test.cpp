@@ -164,10 +164,8 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
 
   private_bus bus;
   ASSERT_TRUE(bus.start());
-  connection_ptr client(bus_connect(bus.address));
-  ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(call_parse(client.get(), "{\"files\":[]}").done);
-  pid_t service = name_owner_pid(client.get(), service_bus_name);
+  connection_ptr client;
+  pid_t service = start_service(bus.address, &client);
   ASSERT_GT(service, 0);
 
   std::vector<long> resident;

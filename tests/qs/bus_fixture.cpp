@@ -167,6 +167,13 @@ call_result call_parse(GDBusConnection *connection, const std::string &payload, 
   return call_sync(connection, service_bus_name, "parse", payload, timeout_ms);
 }
 
+pid_t start_service(const std::string &address, connection_ptr *client) {
+  client->reset(bus_connect(address));
+  if (*client == nullptr || !call_parse(client->get(), "{\"files\":[]}").done)
+    return 0;
+  return name_owner_pid(client->get(), service_bus_name);
+}
+
 pid_t name_owner_pid(GDBusConnection *connection, const char *name) {
   GVariant *answer = g_dbus_connection_call_sync(
       connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

@@ -64,6 +64,9 @@ call_result call_sync(GDBusConnection *connection, const char *destination, cons
 call_result call_parse(GDBusConnection *connection, const std::string &payload, int timeout_ms = 30000);
 
 pid_t name_owner_pid(GDBusConnection *connection, const char *name); // 0: no owner
+// Connects a client to `address` and has the bus start the service with an
+// empty parse call; the service's pid, 0 when any step fails.
+pid_t start_service(const std::string &address, connection_ptr *client);
 // Exports on "/" the one interface of `interface_xml`, its calls going to
 // `handler` with `data`, and requests `name` with `flags` (a test failure when
 // refused); returns the registration.
