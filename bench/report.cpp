@@ -1,6 +1,6 @@
 #include "report.h"
 
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <glib.h>
 

@@ -2,7 +2,7 @@
 
 #include "process_stats.h"
 
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>

@@ -2,8 +2,8 @@
 
 #include "broker/broker_lines.h"
 #include "broker/broker_testing.h"
-#include "extract/log.h"
-#include "worker/channel.h"
+#include "base/log.h"
+#include "base/channel.h"
 
 #include <glib.h>
 

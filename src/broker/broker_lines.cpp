@@ -1,6 +1,6 @@
 #include "broker/broker_lines.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "bus/ipc.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 namespace {
 

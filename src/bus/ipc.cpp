@@ -1,7 +1,7 @@
 #include "bus/ipc.h"
 
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "extract/dispatch.h"
 
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 #include "formats/id3/id3.h"
 #include "formats/image/image.h"
 #include "formats/mp4/mp4.h"

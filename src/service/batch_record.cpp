@@ -1,6 +1,6 @@
 #include "service/batch_record.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 
 #include "broker/broker.h"
 #include "bus/ipc.h"
-#include "extract/log.h"
+#include "base/log.h"
 #include "service/batches.h"
 #include "service/lifetime.h"
 

@@ -1,6 +1,6 @@
 #include "worker/confine.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <fcntl.h>
 #include <sched.h>

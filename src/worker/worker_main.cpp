@@ -1,9 +1,9 @@
 #include "worker/worker_main.h"
 
 #include "extract/dispatch.h"
-#include "extract/json_helpers.h"
-#include "extract/log.h"
-#include "worker/channel.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
+#include "base/channel.h"
 #include "worker/confine.h"
 #include "worker/request_line.h"
 

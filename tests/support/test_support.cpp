@@ -1,7 +1,7 @@
 #include "support/test_support.h"
 
 #include "extract/dispatch.h"
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 

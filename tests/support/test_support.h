@@ -2,7 +2,7 @@
 // records as JSON text, captured log lines and a real worker process on pipes.
 #pragma once
 
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <sys/types.h>
 

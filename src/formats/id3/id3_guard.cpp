@@ -3,8 +3,8 @@
 // without bound.
 #include "formats/id3/id3_internal.h"
 
-#include "extract/byte_readers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/log.h"
 #include "formats/id3/id3.h"
 
 #include <unistd.h>

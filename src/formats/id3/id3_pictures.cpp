@@ -4,9 +4,9 @@
 // hand over the same buffer the library parsed.
 #include "formats/id3/id3.h"
 
-#include "extract/byte_readers.h"
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 #include "formats/id3/id3_internal.h"
 
 #include <glib.h>

@@ -2,8 +2,8 @@
 // libid3tag; each frame the library delivers becomes a member of "id3".
 #include "formats/id3/id3.h"
 
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 #include "formats/id3/id3_internal.h"
 
 #include <glib.h>

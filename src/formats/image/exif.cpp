@@ -1,8 +1,8 @@
 // JPEG files: the segment walk that finds each APP1 segment and the location
 // of the EXIF thumbnail in it, followed by the conversion of every entry.
-#include "extract/json_helpers.h"
-#include "extract/log.h"
-#include "extract/pread_stream.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
+#include "base/pread_stream.h"
 #include "formats/image/exif_internal.h"
 #include "formats/image/image.h"
 

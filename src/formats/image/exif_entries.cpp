@@ -1,8 +1,8 @@
 // Every EXIF entry of a JPEG file as a JSON value under libexif's name for
 // its tag: numbers as integers (the first component), rationals as objects,
 // texts as strings.
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 #include "formats/image/exif_internal.h"
 
 #include <glib.h>

@@ -1,8 +1,8 @@
 // The thumbnail search over an EXIF APP1 payload: libexif tells whether a
 // block carries a thumbnail and how long it is, but not where it lies, so the
 // IFD chain is followed here to the entry that holds the thumbnail's offset.
-#include "extract/byte_readers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/log.h"
 #include "formats/image/exif_internal.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // TIFF files: the record only says that the file is one; nothing is read.
-#include "extract/log.h"
-#include "extract/json_helpers.h"
+#include "base/log.h"
+#include "base/json_helpers.h"
 #include "formats/image/image.h"
 
 void parse_tiff(FILE *, json_object *root, const char *) {

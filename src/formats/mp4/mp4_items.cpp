@@ -2,9 +2,9 @@
 // the cover art, each read from the "data" box that is its first child.
 #include "formats/mp4/mp4_boxes.h"
 
-#include "extract/byte_readers.h"
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 
 #include <sys/types.h>
 

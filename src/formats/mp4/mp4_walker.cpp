@@ -2,10 +2,10 @@
 #include "formats/mp4/mp4.h"
 #include "formats/mp4/mp4_boxes.h"
 
-#include "extract/byte_readers.h"
-#include "extract/json_helpers.h"
-#include "extract/log.h"
-#include "extract/pread_stream.h"
+#include "base/byte_readers.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
+#include "base/pread_stream.h"
 
 #include <sys/types.h>
 

@@ -4,8 +4,8 @@
 // build_utf8_string_child, so text that is not UTF-8 comes out escaped.
 #include "formats/playlist/playlist.h"
 
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 

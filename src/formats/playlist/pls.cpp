@@ -3,9 +3,9 @@
 // whole file is read at once and handed to GLib's key-file parser.
 #include "formats/playlist/playlist.h"
 
-#include "extract/byte_readers.h"
-#include "extract/json_helpers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/json_helpers.h"
+#include "base/log.h"
 
 #include <glib.h>
 

@@ -1,6 +1,6 @@
 #include "formats/playlist/playlist.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // tags the library would reject.
 #include "formats/id3/id3.h"
 
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 #include "fuzz_support.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The whole JPEG path over arbitrary bytes: the segment walk and thumbnail
 // search on the stream, then libexif's load of the same file by its path.
 // A thumbnail location must always lie inside the file.
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 #include "formats/image/image.h"
 #include "fuzz_support.h"
 

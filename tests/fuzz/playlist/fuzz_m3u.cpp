@@ -1,6 +1,6 @@
 // The M3U parser over arbitrary bytes: it always adds an "m3u" object, and
 // every string in it is valid UTF-8.
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 #include "formats/playlist/playlist.h"
 #include "fuzz_support.h"
 

@@ -1,6 +1,6 @@
 // The PLS parser over arbitrary bytes: it always adds a "pls" object, whose
 // entries never outnumber what the input has room for.
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 #include "formats/playlist/playlist.h"
 #include "fuzz_support.h"
 

@@ -1,6 +1,6 @@
 // build_utf8_string_child over arbitrary bytes: the result is always valid
 // UTF-8 and nothing past the terminating zero is read.
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <cstdint>
 #include <cstdlib>

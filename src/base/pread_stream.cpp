@@ -1,4 +1,4 @@
-#include "extract/pread_stream.h"
+#include "base/pread_stream.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstdarg>

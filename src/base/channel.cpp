@@ -1,6 +1,6 @@
-#include "worker/channel.h"
+#include "base/channel.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 GIOChannel *build_unencoded_channel(int fd) {
   GIOChannel *channel = g_io_channel_unix_new(fd);

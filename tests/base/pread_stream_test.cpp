@@ -1,6 +1,6 @@
 // The seek-cheap stream must read exactly what a plain stream of the same
 // file reads, whatever the seeks, across its window's edges and past the end.
-#include "extract/pread_stream.h"
+#include "base/pread_stream.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

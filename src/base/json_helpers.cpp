@@ -1,4 +1,4 @@
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <cstdint>
 

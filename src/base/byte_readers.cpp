@@ -1,6 +1,6 @@
-#include "extract/byte_readers.h"
+#include "base/byte_readers.h"
 
-#include "extract/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 

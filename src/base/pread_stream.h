@@ -5,7 +5,7 @@
 // 64 KiB window of the file it visits.
 #pragma once
 
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "extract/json_helpers.h"
+#include "base/json_helpers.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "extract/byte_readers.h"
-#include "extract/log.h"
+#include "base/byte_readers.h"
+#include "base/log.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
