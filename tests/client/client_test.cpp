@@ -420,4 +420,69 @@ TEST(ClientRetry, ACallLostToAQuittingInstanceIsSentOnceMore) {
   EXPECT_EQ(stand_in.calls, 2);
 }
 
+// A stand-in service that holds its calls until as many as the client should
+// have in flight have arrived (or no more can come), then answers them last
+// first; a call over 600 paths it answers "replyTooLarge" at once.
+struct holding_service {
+  size_t total_paths = 0;
+  size_t answered_paths = 0;
+  size_t in_flight = 0;
+  size_t most_held = 0;
+  std::vector<std::pair<GDBusMethodInvocation *, texts>> held;
+};
+
+void hold_then_answer(GDBusConnection *, const char *, const char *, const char *, const char *, GVariant *parameters,
+                      GDBusMethodInvocation *invocation, gpointer data) {
+  auto *stand_in = static_cast<holding_service *>(data);
+  const char *payload = nullptr;
+  g_variant_get(parameters, "(&s)", &payload);
+  json_ptr files(json_object_get(json_object_object_get(parse_json(payload).get(), "files")));
+  texts paths;
+  for (size_t i = 0; i < json_object_array_length(files.get()); ++i)
+    paths.push_back(json_object_get_string(json_object_array_get_idx(files.get(), i)));
+  if (paths.size() > 600) {
+    g_dbus_method_invocation_return_value(
+        invocation, g_variant_new("(s)", "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}"));
+    return;
+  }
+  stand_in->held.emplace_back(invocation, paths);
+  stand_in->most_held = std::max(stand_in->most_held, stand_in->held.size());
+  size_t held_paths = 0;
+  for (const auto &call : stand_in->held)
+    held_paths += call.second.size();
+  if (stand_in->held.size() < stand_in->in_flight && stand_in->answered_paths + held_paths < stand_in->total_paths)
+    return;
+  for (auto call = stand_in->held.rbegin(); call != stand_in->held.rend(); ++call) {
+    std::string reply = "{\"returnValue\":true,\"files\":[";
+    for (size_t i = 0; i < call->second.size(); ++i)
+      reply += (i > 0 ? ",{\"path\":\"" : "{\"path\":\"") + call->second[i] + "\",\"data\":{\"returnValue\":true}}";
+    g_dbus_method_invocation_return_value(call->first, g_variant_new("(s)", (reply + "]}").c_str()));
+    stand_in->answered_paths += call->second.size();
+  }
+  stand_in->held.clear();
+}
+
+TEST(ClientCalls, SeveralGoOutAtOnceAndComeBackInOrder) {
+  private_bus bus;
+  ASSERT_TRUE(bus.start({}, false));
+  holding_service stand_in;
+  stand_in.in_flight = std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), max_calls_in_flight);
+  connection_ptr connection(bus_connect(bus.address));
+  serve(connection.get(),
+        "<interface name='com.kivo.mediasiftd'><method name='parse'><arg type='s' direction='in'/>"
+        "<arg type='s' direction='out'/></method></interface>",
+        hold_then_answer, &stand_in, service_bus_name, 0);
+  texts args = {"parse"};
+  std::string expected = "{\"returnValue\":true,\"files\":[";
+  for (int i = 0; i < 4321; ++i) {
+    args.push_back("/p" + std::to_string(i));
+    expected += (i > 0 ? ",{\"path\":\"" : "{\"path\":\"") + args.back() + "\",\"data\":{\"returnValue\":true}}";
+  }
+  stand_in.total_paths = args.size() - 1;
+  client_run run = run_client(bus.address, args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(plain(run.out), plain(expected + "]}"));
+  EXPECT_EQ(stand_in.most_held, stand_in.in_flight);
+}
+
 } // namespace
