@@ -2,6 +2,7 @@
 
 #include "broker/broker_lines.h"
 #include "broker/broker_testing.h"
+#include "broker/worker_exe.h"
 #include "base/log.h"
 #include "base/channel.h"
 
@@ -183,21 +184,16 @@ bool spawn_process() {
     return false;
   // A worker killed on its time-out may still hold its pipes.
   cleanup_pipes();
-  g_autofree char *path = worker_path_for_testing != nullptr
-                              ? g_strdup(worker_path_for_testing)
-                              : g_build_filename(MEDIASIFTD_WORKER_DIR, "mediasiftd", nullptr);
-  if (path == nullptr) {
-    log_error("Failed to build path to spawn!\n");
-    return false;
-  }
-  char *argv[] = {path, const_cast<char *>("-demon"), nullptr};
+  worker_exe exe = worker_path_for_testing != nullptr ? worker_exe{worker_path_for_testing, worker_path_for_testing}
+                                                      : worker_exe_for_service();
+  char *argv[] = {exe.file.data(), exe.name.data(), const_cast<char *>("-demon"), nullptr};
   GError *error = nullptr;
-  if (!g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DEFAULT, child_setup, nullptr, &child_pid,
+  if (!g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_FILE_AND_ARGV_ZERO, child_setup, nullptr, &child_pid,
                                 &standard_in, &standard_out, nullptr, &error)) {
+    log_error("Failed to allocate and spawn child! %s: %s\n", exe.file.c_str(), error->message);
     g_clear_error(&error);
     standard_in = -1;
     standard_out = -1;
-    log_error("Failed to allocate and spawn child!\n");
     return false;
   }
   // A partial answer must never block the main loop.

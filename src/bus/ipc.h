@@ -8,6 +8,19 @@
 #include <glib.h>
 #include <json-c/json.h>
 
+// A reply's text is at most this many bytes. A default dbus-daemon refuses a
+// message over 32 MiB and disconnects its sender, which would end the service
+// and every other caller's batch with it; half of that leaves room for the
+// message's framing and for buses configured a little tighter. A reply that
+// would pass it is answered {"returnValue":false,"errorText":"replyTooLarge"}.
+constexpr size_t reply_limit_bytes = 16 * 1024 * 1024;
+// The fewest bytes an entry takes in a reply: { "path": "", "size": 0.0,
+// "modified": 0.0 }.
+constexpr size_t min_entry_bytes = 44;
+// A call naming more paths than this can't be answered within the bound,
+// whatever its files hold: it is refused at once with "tooManyFiles".
+constexpr size_t max_files_per_call = reply_limit_bytes / min_entry_bytes;
+
 // One accepted "parse" call, from its acceptance to its reply.
 struct parse_request {
   QSMessage *message;       // referenced while the request is open
@@ -57,5 +70,5 @@ bool activity_associate_ignore_callback(QSHandle *handle, QSMessage *message, vo
 
 // The success reply of a parse call, {"returnValue":true,"files":[...]} with
 // one entry per element of `results`, as the text json-c writes for it
-// (g_free it).
+// (g_free it); null once the text passes reply_limit_bytes.
 char *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified, GArray const *files);

@@ -73,7 +73,8 @@ void broker_test::TearDown() {
 }
 
 void broker_test::start(const char *worker, unsigned timeout) {
-  metadata_set_worker_path_for_testing(worker);
+  // The service spawns its own executable; in a test that is the built one.
+  metadata_set_worker_path_for_testing(worker != nullptr ? worker : MS_BINARY);
   metadata_set_timeout_for_testing(timeout);
   int pid = 0;
   ASSERT_TRUE(metadata_new(&pid));

@@ -239,7 +239,7 @@ TEST_F(broker_test, missing_worker_fails_the_start_and_leaves_nothing_open) {
   metadata_set_worker_path_for_testing("/nonexistent/worker");
   int pid = 0;
   EXPECT_FALSE(metadata_new(&pid));
-  EXPECT_EQ(log.count("Failed to allocate and spawn child!\n"), 1);
+  EXPECT_EQ(count_logged("Failed to allocate and spawn child! /nonexistent/worker: "), 1);
   EXPECT_TRUE(pids.empty());
   EXPECT_FALSE(metadata_request("/nonexistent/h"));
 }
