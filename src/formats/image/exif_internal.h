@@ -50,6 +50,6 @@ ExifData *exif_load_as_stored(const unsigned char *data, unsigned int size);
 // values and file offsets do not always fit the 32-bit form of add_field.
 bool add_int64_field(json_object *obj, const char *key, int64_t value);
 
-// Loads the EXIF block of the file at `path` and adds every entry it holds to
-// `exif`, under libexif's name for its tag.
-void exif_add_entries(json_object *exif, const char *path);
+// Loads the EXIF block of the open file behind `fd` and adds every entry it
+// holds to `exif`, under libexif's name for its tag.
+void exif_add_entries(json_object *exif, int fd);

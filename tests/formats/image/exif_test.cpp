@@ -1,7 +1,10 @@
 // JPEG and TIFF records: tool-made fixtures checked whole, byte-built EXIF
 // blocks for the malformed cases no tool writes, and the thumbnail search.
 #include "formats/image/exif_internal.h"
+#include "formats/image/image.h"
 #include "support/test_support.h"
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +107,25 @@ TEST(ExifRecords, FixturesGiveTheirWholeRecords) {
       std::string bytes = fixture(c.fixture);
       expect_thumbnail_located(bytes, exif_of(record.get()), tiff_header_of(bytes), c.fixture);
     }
+  }
+}
+
+// Both passes read the file that was opened: a path that names another file
+// by the time the entries are loaded changes nothing, and one that names a
+// pipe cannot stall the parse.
+TEST(ExifRecords, EntriesComeFromTheOpenFileWhateverThePathNamesNow) {
+  temp_dir dir;
+  std::string fifo = dir.path + "/swapped.jpg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string other = data_path("image/no_exif.jpg");
+  json_ptr want = parse_json(fixture("with_thumb.expected.json"));
+  for (const std::string &path : {std::string("/nonexistent.jpg"), other, fifo}) {
+    log_capture logs;
+    std::string exif = parsed_member(fixture("thumb_intel.jpg"), "exif", [&](FILE *f, json_object *root) {
+      parse_exif(f, root, path.c_str());
+    });
+    EXPECT_EQ(exif, json_text(exif_of(want.get()))) << path;
+    EXPECT_EQ(logs.lines, std::vector<std::string>{}) << path;
   }
 }
 
