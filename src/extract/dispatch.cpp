@@ -125,6 +125,30 @@ FILE *open_regular_file(const char *path) {
   return file;
 }
 
+// The members that follow "subtype": what the picture's header and the EXIF
+// position give, read apart from the format's own member.
+void add_stream_members(media_format format, FILE *file, json_object *root) {
+  switch (format) {
+  case media_format::jpeg:
+    add_image_members(image_kind::jpeg, file, root);
+    break;
+  case media_format::png:
+    add_image_members(image_kind::png, file, root);
+    break;
+  case media_format::gif:
+    add_image_members(image_kind::gif, file, root);
+    break;
+  case media_format::bmp:
+    add_image_members(image_kind::bmp, file, root);
+    break;
+  case media_format::tiff:
+    add_image_members(image_kind::tiff, file, root);
+    break;
+  default:
+    break;
+  }
+}
+
 } // namespace
 
 media_format format_from_signature(const unsigned char *bytes, size_t n) {
@@ -172,11 +196,12 @@ bool parse_file(const char *path, json_object *root) {
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
   run_parser(format, file, root, path);
-  fclose(file);
 
   if (json_is_created(type))
     json_object_object_add(root, "type", type);
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
+  add_stream_members(format, file, root);
+  fclose(file);
   return true;
 }

@@ -125,12 +125,11 @@ json_object *entry_value(ExifEntry *entry, ExifByteOrder order, const char *name
 // does.
 constexpr size_t loader_chunk = 1024;
 
-// The EXIF block of the open file behind `fd` as libexif's loader finds it,
-// loaded as stored; null when the file has none. The bytes are read from the
-// descriptor with pread, so the caller's stream does not move, and the block
-// always comes from the file the first pass walked: opening the path again
-// could meet another file, or a pipe that never delivers.
-ExifData *load_file_exif(int fd) {
+} // namespace
+
+// The block always comes from the file the first pass walked: opening the
+// path again could meet another file, or a pipe that never delivers.
+ExifData *exif_load_from_descriptor(int fd) {
   exif_loader_ptr loader(exif_loader_new());
   if (!loader || fd < 0)
     return nullptr;
@@ -148,8 +147,6 @@ ExifData *load_file_exif(int fd) {
     return nullptr;
   return exif_load_as_stored(block, size);
 }
-
-} // namespace
 
 bool add_int64_field(json_object *obj, const char *key, int64_t value) {
   json_object *made = json_object_new_int64(value);
@@ -193,7 +190,7 @@ void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
 }
 
 void exif_add_entries(json_object *exif, int fd) {
-  exif_data_ptr data(load_file_exif(fd));
+  exif_data_ptr data(exif_load_from_descriptor(fd));
   if (!data) {
     log_error("Failed to parse image exif!\n");
     return;
