@@ -128,25 +128,15 @@ FILE *open_regular_file(const char *path) {
 // The members that follow "subtype": what the picture's header and the EXIF
 // position give, read apart from the format's own member.
 void add_stream_members(media_format format, FILE *file, json_object *root) {
-  switch (format) {
-  case media_format::jpeg:
-    add_image_members(image_kind::jpeg, file, root);
-    break;
-  case media_format::png:
-    add_image_members(image_kind::png, file, root);
-    break;
-  case media_format::gif:
-    add_image_members(image_kind::gif, file, root);
-    break;
-  case media_format::bmp:
-    add_image_members(image_kind::bmp, file, root);
-    break;
-  case media_format::tiff:
-    add_image_members(image_kind::tiff, file, root);
-    break;
-  default:
-    break;
-  }
+  const struct {
+    media_format format;
+    image_kind kind;
+  } pictures[] = {{media_format::jpeg, image_kind::jpeg}, {media_format::png, image_kind::png},
+                  {media_format::gif, image_kind::gif},   {media_format::bmp, image_kind::bmp},
+                  {media_format::tiff, image_kind::tiff}};
+  for (const auto &picture : pictures)
+    if (picture.format == format)
+      add_image_members(picture.kind, file, root);
 }
 
 } // namespace
