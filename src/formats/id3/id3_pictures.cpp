@@ -205,7 +205,8 @@ void walk_v22_in_memory(const unsigned char *bytes, size_t length, const v22_wal
   auto read = [bytes, length](uint64_t offset, unsigned char *out, size_t n) {
     if (offset > length || n > length - offset)
       return false;
-    memcpy(out, bytes + offset, n);
+    if (n > 0) // an empty payload has no buffer to copy into
+      memcpy(out, bytes + offset, n);
     return true;
   };
   walk_v22(read, length, walk, id3);
