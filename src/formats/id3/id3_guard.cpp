@@ -102,7 +102,13 @@ bool id3_file_is_safe(int fd) {
   if ((header[5] & tag_flag_unsynchronisation) && version == 3) {
     size_t length = 0;
     id3_bytes tag = id3_read_tag_start(fd, end, &length);
-    return tag && id3_tag_is_safe(tag.get(), length);
+    if (!tag)
+      return false;
+    // Resynchronised in place and marked so, since a copy of a large tag
+    // could exhaust the worker's memory.
+    length = id3_resynchronise_in_place(tag.get(), length, 10);
+    tag.get()[5] &= static_cast<unsigned char>(~tag_flag_unsynchronisation);
+    return id3_tag_is_safe(tag.get(), length);
   }
   auto read = [fd](uint64_t offset, unsigned char *out, size_t n) {
     return pread(fd, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
@@ -134,6 +140,16 @@ id3_resynced id3_resynchronise(const unsigned char *data, size_t length, size_t 
       ++i;
       out.removed_before.push_back(out.bytes.size());
     }
+  }
+  return out;
+}
+
+size_t id3_resynchronise_in_place(unsigned char *data, size_t length, size_t keep) {
+  size_t out = std::min(keep, length);
+  for (size_t i = out; i < length; ++i) {
+    data[out++] = data[i];
+    if (data[i] == 0xFF && i + 1 < length && data[i + 1] == 0)
+      ++i;
   }
   return out;
 }

@@ -52,6 +52,10 @@ struct id3_resynced {
 // frame by frame, within sizes as stored.
 id3_resynced id3_resynchronise(const unsigned char *data, size_t length, size_t keep);
 
+// The same done in place, for a tag too large to copy; returns the new
+// length.
+size_t id3_resynchronise_in_place(unsigned char *data, size_t length, size_t keep);
+
 // The stored offset of the copy's range [begin, end) when the range is stored
 // in one piece (no zero was removed inside it); false otherwise.
 bool id3_stored_offset(const id3_resynced &copy, size_t begin, size_t end, uint64_t *stored);

@@ -321,10 +321,10 @@ void make_v22_pictures_from_file(int fd, size_t pictures, size_t frames, json_ob
     id3_bytes tag = id3_read_tag_start(fd, end, &length);
     if (!tag)
       return;
-    id3_resynced copy = id3_resynchronise(tag.get(), length, 10);
-    tag.reset();
-    v22_walk walk{&copy, false, v22_fields_read, pictures, frames};
-    walk_v22_in_memory(copy.bytes.data(), copy.bytes.size(), walk, id3);
+    // No location is given here, so the tag is resynchronised in place:
+    // a copy of a large tag could exhaust the worker's memory.
+    length = id3_resynchronise_in_place(tag.get(), length, 10);
+    walk_v22_in_memory(tag.get(), length, v22_walk{nullptr, false, v22_fields_read, pictures, frames}, id3);
     return;
   }
   auto read = [fd](uint64_t offset, unsigned char *out, size_t n) {
