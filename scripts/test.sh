@@ -40,6 +40,14 @@ else
   echo "clang not found: fuzz targets only replay their seeds" >&2
 fi
 
+# The "image" and "location" members of the image fixtures' records against
+# identify and exiftool, where both are installed; otherwise only the
+# committed records are compared, by the suite.
+image_peer_status=0
+if command -v identify >/dev/null && command -v exiftool >/dev/null; then
+  /usr/bin/python3 tests/data/check_images.py || image_peer_status=$?
+fi
+
 cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
@@ -50,5 +58,9 @@ fi
 if [[ $fuzz_status -ne 0 ]]; then
   echo "bounded fuzz runs FAILED (see above)"
   exit "$fuzz_status"
+fi
+if [[ $image_peer_status -ne 0 ]]; then
+  echo "image members disagree with identify or exiftool (see above)"
+  exit "$image_peer_status"
 fi
 exit "$suite_status"

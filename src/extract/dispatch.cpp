@@ -125,6 +125,20 @@ FILE *open_regular_file(const char *path) {
   return file;
 }
 
+// The members that follow "subtype": what the picture's header and the EXIF
+// position give, read apart from the format's own member.
+void add_stream_members(media_format format, FILE *file, json_object *root) {
+  const struct {
+    media_format format;
+    image_kind kind;
+  } pictures[] = {{media_format::jpeg, image_kind::jpeg}, {media_format::png, image_kind::png},
+                  {media_format::gif, image_kind::gif},   {media_format::bmp, image_kind::bmp},
+                  {media_format::tiff, image_kind::tiff}};
+  for (const auto &picture : pictures)
+    if (picture.format == format)
+      add_image_members(picture.kind, file, root);
+}
+
 } // namespace
 
 media_format format_from_signature(const unsigned char *bytes, size_t n) {
@@ -172,11 +186,12 @@ bool parse_file(const char *path, json_object *root) {
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
   run_parser(format, file, root, path);
-  fclose(file);
 
   if (json_is_created(type))
     json_object_object_add(root, "type", type);
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
+  add_stream_members(format, file, root);
+  fclose(file);
   return true;
 }
