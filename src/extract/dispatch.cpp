@@ -4,7 +4,9 @@
 #include "base/log.h"
 #include "formats/id3/id3.h"
 #include "formats/image/image.h"
+#include "formats/id3/mp3_audio.h"
 #include "formats/mp4/mp4.h"
+#include "formats/mp4/mp4_tracks.h"
 #include "formats/playlist/playlist.h"
 
 #include <fcntl.h>
@@ -125,6 +127,15 @@ FILE *open_regular_file(const char *path) {
   return file;
 }
 
+// The members that follow "subtype": what the stream holds, read apart from
+// the format's own member.
+void add_stream_members(media_format format, FILE *file, json_object *root) {
+  if (format == media_format::mp3)
+    add_mp3_audio(file, root);
+  else if (format == media_format::mp4)
+    add_mp4_tracks(file, root);
+}
+
 } // namespace
 
 media_format format_from_signature(const unsigned char *bytes, size_t n) {
@@ -172,11 +183,12 @@ bool parse_file(const char *path, json_object *root) {
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
   run_parser(format, file, root, path);
-  fclose(file);
 
   if (json_is_created(type))
     json_object_object_add(root, "type", type);
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
+  add_stream_members(format, file, root);
+  fclose(file);
   return true;
 }
