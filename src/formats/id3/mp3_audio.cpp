@@ -60,7 +60,7 @@ void add_summary(json_object *root, const mpeg_audio_summary &s) {
   json_ptr audio(json_object_new_object());
   if (!json_is_created(audio.get()))
     return;
-  add_field(audio.get(), "duration", s.duration);
+  add_short_double(audio.get(), "duration", s.duration);
   add_field(audio.get(), "bitrate", s.bitrate);
   add_field(audio.get(), "sampleRate", s.sample_rate);
   add_field(audio.get(), "channels", s.channels);

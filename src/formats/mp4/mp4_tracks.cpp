@@ -165,9 +165,9 @@ void add_object(json_object *root, const char *key, json_ptr value) {
 // by it; without one the media header's duration is the length.
 void add_duration(json_object *obj, const track &t, uint32_t movie_scale) {
   if (t.edited != 0 && movie_scale != 0)
-    add_field(obj, "duration", static_cast<double>(t.edited) / movie_scale);
+    add_short_double(obj, "duration", static_cast<double>(t.edited) / movie_scale);
   else if (t.has_duration)
-    add_field(obj, "duration", t.duration);
+    add_short_double(obj, "duration", t.duration);
 }
 
 json_ptr sound_member(const track &t, uint32_t movie_scale) {

@@ -1,0 +1,172 @@
+#!/usr/bin/python3
+"""Checks the "audio" and "video" members of the committed records of the MP3
+and MPEG-4 fixtures against ffprobe and, for MP3, mutagen: durations within
+1% or 50 ms, sample rates, channel counts and video sizes exact, and the
+bitrate of a constant-bitrate MP3 within 1 kbit/s of mutagen's. Both peers
+count an ID3v1 tag at the end of an MP3 as audio when they take its
+duration from the bytes, where the record leaves the tag out: for such a
+file a peer's duration may also be the record's plus the tag's 128 bytes at
+the record's bitrate. A fixture
+whose peers find a stream that its record lacks, or the other way round,
+fails too. Exits non-zero on any disagreement.
+
+    check_streams.py                   check the committed records
+    check_streams.py --update WORKER   first write into the records the
+                                       members the worker (mediasiftd) gives;
+                                       a fixture without a record gets the
+                                       worker's whole record
+
+Needs ffprobe (ffmpeg) and python3-mutagen."""
+import glob
+import json
+import os
+import subprocess
+import sys
+
+import mutagen.mp3
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MEMBERS = ('audio', 'video')
+
+
+def fixtures():
+    """(media file, record file, JSON indent) of every fixture checked."""
+    for media in sorted(glob.glob(os.path.join(HERE, 'id3', '*.mp3'))):
+        yield media, media[:-4] + '.json', 1
+    for pattern in ('*.m4a', '*.mp4', '*.3gp'):
+        for media in sorted(glob.glob(os.path.join(HERE, 'mp4', pattern))):
+            yield media, media + '.json', 2
+
+
+def worker_records(worker, paths):
+    lines = ''.join('%d:%s\n' % (i, p) for i, p in enumerate(paths))
+    out = subprocess.run([worker, '-demon'], input=lines, capture_output=True, text=True,
+                         check=False).stdout
+    records = {}
+    for line in out.splitlines():
+        number, _, text = line.partition(':')
+        records[paths[int(number)]] = json.loads(text)
+    return records
+
+
+def update(worker):
+    found = list(fixtures())
+    records = worker_records(worker, [media for media, _, _ in found])
+    for media, record_path, indent in found:
+        made = records[media]
+        if os.path.exists(record_path):
+            with open(record_path, encoding='utf-8') as f:
+                record = json.load(f)
+            for key in MEMBERS:
+                record.pop(key, None)
+                if key in made:
+                    record[key] = made[key]
+        else:
+            record = made
+        with open(record_path, 'w', encoding='utf-8') as f:
+            json.dump(record, f, ensure_ascii=False, indent=indent)
+            f.write('\n')
+
+
+def ffprobe(media):
+    out = subprocess.run(['ffprobe', '-v', 'error', '-of', 'json', '-show_streams', media],
+                         capture_output=True, text=True, check=True).stdout
+    streams = json.loads(out).get('streams', [])
+    audio = [s for s in streams if s.get('codec_type') == 'audio']
+    # Cover art shows as a video stream marked as an attached picture.
+    video = [s for s in streams if s.get('codec_type') == 'video'
+             and not s.get('disposition', {}).get('attached_pic')]
+    return (audio[0] if audio else None), (video[0] if video else None)
+
+
+def id3v1_at_end(media):
+    with open(media, 'rb') as f:
+        f.seek(0, os.SEEK_END)
+        if f.tell() < 128:
+            return False
+        f.seek(-128, os.SEEK_END)
+        return f.read(3) == b'TAG'
+
+
+def close(ours, theirs):
+    return abs(ours - theirs) <= max(0.05, 0.01 * theirs)
+
+
+class Checker:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, ok, media, what):
+        if not ok:
+            self.failures.append('%s: %s' % (os.path.relpath(media, HERE), what))
+
+    def present(self, media, key, ours, theirs, peer):
+        self.expect((ours is None) == (theirs is None), media,
+                    '%s %s in the record, %s by %s' % (key, 'absent' if ours is None else 'present',
+                                                       'none' if theirs is None else 'one', peer))
+        return ours is not None and theirs is not None
+
+    def duration(self, media, ours, theirs, peer):
+        self.expect('duration' in ours, media, 'no duration')
+        if 'duration' in ours and theirs is not None:
+            counted = [ours['duration']]
+            if id3v1_at_end(media) and ours.get('bitrate'):
+                counted.append(ours['duration'] + 128 * 8 / (ours['bitrate'] * 1000))
+            self.expect(any(close(d, float(theirs)) for d in counted), media,
+                        'duration %s, %s says %s' % (ours['duration'], peer, theirs))
+
+    def exact(self, media, ours, key, theirs, peer):
+        self.expect(ours.get(key) == int(theirs), media,
+                    '%s %s, %s says %s' % (key, ours.get(key), peer, theirs))
+
+    def against_ffprobe(self, media, record):
+        audio, video = ffprobe(media)
+        ours = record.get('audio')
+        if self.present(media, 'audio', ours, audio, 'ffprobe'):
+            self.duration(media, ours, audio.get('duration'), 'ffprobe')
+            self.exact(media, ours, 'sampleRate', audio['sample_rate'], 'ffprobe')
+            self.exact(media, ours, 'channels', audio['channels'], 'ffprobe')
+        ours = record.get('video')
+        if self.present(media, 'video', ours, video, 'ffprobe'):
+            self.duration(media, ours, video.get('duration'), 'ffprobe')
+            self.exact(media, ours, 'width', video['width'], 'ffprobe')
+            self.exact(media, ours, 'height', video['height'], 'ffprobe')
+
+    def against_mutagen(self, media, record):
+        try:
+            info = mutagen.mp3.MP3(media).info
+        except mutagen.MutagenError:
+            info = None
+        ours = record.get('audio')
+        if not self.present(media, 'audio', ours, info, 'mutagen'):
+            return
+        self.duration(media, ours, info.length, 'mutagen')
+        self.exact(media, ours, 'sampleRate', info.sample_rate, 'mutagen')
+        self.exact(media, ours, 'channels', info.channels, 'mutagen')
+        if not ours.get('vbr', True):
+            self.expect(abs(ours.get('bitrate', 0) - info.bitrate / 1000) <= 1, media,
+                        'bitrate %s, mutagen says %.3f' % (ours.get('bitrate'), info.bitrate / 1000))
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == '--update':
+        update(argv[2])
+    elif len(argv) != 1:
+        sys.exit(__doc__)
+    checker = Checker()
+    count = 0
+    for media, record_path, _ in fixtures():
+        with open(record_path, encoding='utf-8') as f:
+            record = json.load(f)
+        checker.against_ffprobe(media, record)
+        if media.endswith('.mp3'):
+            checker.against_mutagen(media, record)
+        count += 1
+    for failure in checker.failures:
+        print('check_streams: ' + failure, file=sys.stderr)
+    print('check_streams: %d fixtures, %d disagreements' % (count, len(checker.failures)))
+    return 1 if checker.failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
