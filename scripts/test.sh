@@ -41,6 +41,14 @@ else
   echo "clang not found: fuzz targets only replay their seeds" >&2
 fi
 
+# The "audio" and "video" members of the fixtures' records against ffprobe
+# and mutagen, where both are installed; otherwise only the committed
+# records are compared, by the suite.
+peer_status=0
+if command -v ffprobe >/dev/null && /usr/bin/python3 -c 'import mutagen' 2>/dev/null; then
+  /usr/bin/python3 tests/data/check_streams.py || peer_status=$?
+fi
+
 cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
@@ -51,5 +59,9 @@ fi
 if [[ $fuzz_status -ne 0 ]]; then
   echo "bounded fuzz runs FAILED (see above)"
   exit "$fuzz_status"
+fi
+if [[ $peer_status -ne 0 ]]; then
+  echo "stream members disagree with ffprobe or mutagen (see above)"
+  exit "$peer_status"
 fi
 exit "$suite_status"
