@@ -7,9 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -20,7 +20,7 @@ constexpr uint32_t max_track_headers = 100000;
 
 // Payload bytes read of each box decoded: version 1 layouts are the longest.
 constexpr size_t media_header_bytes = 32;  // mdhd version 1
-constexpr size_t track_header_bytes = 92;  // tkhd version 1
+constexpr size_t track_header_bytes = 96;  // tkhd version 1
 constexpr size_t handler_bytes = 12;       // version, flags, predefined, type
 constexpr size_t movie_header_bytes = 24;  // mvhd up to the time scale, version 1
 // elst: version, flags, entry count (8), then the first entries (20 bytes

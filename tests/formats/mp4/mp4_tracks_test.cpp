@@ -156,6 +156,11 @@ TEST(Mp4Tracks, FirstTracksOfEachKindWithinTheirBoxes) {
       box("trak", box("edts", box("elst", full + be32(1) + be32(1900) + be32(1024) + be32(0x10000))) +
                       box("mdia", mdhd(44100, 88200) + hdlr("soun") + stbl(stsd("mp4a", 2, 44100))));
   const std::string picture = box("trak", tkhd(320, 240) + box("mdia", mdhd(25, 75) + hdlr("vide")));
+  // Version 1 headers: 64-bit times and durations.
+  const std::string wide_picture =
+      box("trak", box("tkhd", "\x01\0\0\0"s + std::string(84, '\0') + be32(1280u << 16) + be32(720u << 16)) +
+                      box("mdia", box("mdhd", "\x01\0\0\0"s + be64(0) + be64(0) + be32(90000) + be64(450000) + be32(0)) +
+                                      hdlr("vide")));
   // A media box that claims more bytes than its track holds: not read.
   std::string overrun = box("mdia", mdhd(8000, 8000) + hdlr("soun"));
   overrun.replace(0, 4, be32(0x7FFF));
@@ -168,6 +173,8 @@ TEST(Mp4Tracks, FirstTracksOfEachKindWithinTheirBoxes) {
        R"({"audio":{"duration":2.0,"sampleRate":44100,"channels":1},"video":{"width":320,"height":240,"duration":3.0}})"},
       {"the first of each kind", box("moov", mvhd + picture + edited_sound + sound),
        R"({"audio":{"duration":1.9,"sampleRate":44100,"channels":2},"video":{"width":320,"height":240,"duration":3.0}})"},
+      {"version 1 headers", box("moov", mvhd + wide_picture),
+       R"({"video":{"width":1280,"height":720,"duration":5.0}})"},
       {"media box beyond its track", box("moov", mvhd + box("trak", overrun) + sound),
        R"({"audio":{"duration":2.0,"sampleRate":44100,"channels":1}})"},
       {"only the first movie", box("moov", mvhd) + box("moov", mvhd + sound), "{}"},
