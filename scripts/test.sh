@@ -46,7 +46,7 @@ fi
 # records are compared, by the suite.
 peer_status=0
 if command -v ffprobe >/dev/null && /usr/bin/python3 -c 'import mutagen' 2>/dev/null; then
-  /usr/bin/python3 tests/data/check_streams.py || peer_status=$?
+  /usr/bin/python3 tests/data/check_peers.py || peer_status=$?
 fi
 
 cd "$build"

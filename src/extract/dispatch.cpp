@@ -1,4 +1,5 @@
 #include "extract/dispatch.h"
+#include "extract/tags.h"
 
 #include "base/json_helpers.h"
 #include "base/log.h"
@@ -15,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 namespace {
@@ -82,10 +84,10 @@ const format_row &row_of(media_format format) {
   return format_rows[0];
 }
 
-void run_parser(media_format format, FILE *file, json_object *root, const char *path) {
+void run_parser(media_format format, FILE *file, json_object *root, const char *path, std::string *comment) {
   switch (format) {
   case media_format::mp3:
-    parse_id3(file, root, path);
+    parse_id3(file, root, path, comment);
     break;
   case media_format::m3u:
     parse_m3u(file, root, path);
@@ -128,12 +130,15 @@ FILE *open_regular_file(const char *path) {
 }
 
 // The members that follow "subtype": what the stream holds, read apart from
-// the format's own member.
-void add_stream_members(media_format format, FILE *file, json_object *root) {
+// the format's own member, and the tags of the format's member under common
+// names.
+void add_stream_members(media_format format, FILE *file, json_object *root, const std::string &comment) {
   if (format == media_format::mp3)
     add_mp3_audio(file, root);
   else if (format == media_format::mp4)
     add_mp4_tracks(file, root);
+  if (format == media_format::mp3 || format == media_format::mp4)
+    add_tags(root, comment);
 }
 
 } // namespace
@@ -182,13 +187,14 @@ bool parse_file(const char *path, json_object *root) {
   rewind(file);
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
-  run_parser(format, file, root, path);
+  std::string comment;
+  run_parser(format, file, root, path, &comment);
 
   if (json_is_created(type))
     json_object_object_add(root, "type", type);
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
-  add_stream_members(format, file, root);
+  add_stream_members(format, file, root, comment);
   fclose(file);
   return true;
 }

@@ -5,6 +5,7 @@
 #include "base/json_helpers.h"
 #include "base/log.h"
 #include "formats/id3/id3_internal.h"
+#include "formats/id3/id3_tags.h"
 
 #include <glib.h>
 #include <unistd.h>
@@ -31,10 +32,12 @@ using byte_ptr = std::unique_ptr<unsigned char, fn_deleter<&g_free>>;
 // from the raw bytes.
 bool is_v22_picture(const id3_frame *frame, bool v22) { return v22 && strcmp(frame->id, "APIC") == 0; }
 
-void map_frames(const id3_tag *tag, json_object *id3, bool v22) {
+void map_frames(const id3_tag *tag, json_object *id3, bool v22, std::string *comment) {
   for (unsigned i = 0; i < tag->nframes; ++i)
     if (!is_v22_picture(tag->frames[i], v22))
       handle_id3_frame(tag->frames[i], id3);
+  if (comment != nullptr)
+    *comment = id3_first_comment(tag);
 }
 
 // The library's getters assert on a missing field; a frame the library built
@@ -109,9 +112,9 @@ void add_picture_frame(const id3_frame *frame, json_object *id3) {
 }
 
 // Rewinds the stream and hands the file to the library's own reading.
-void fall_back(FILE *file, json_object *id3) {
+void fall_back(FILE *file, json_object *id3, std::string *comment) {
   rewind(file);
-  parse_id3_file_only(file, id3);
+  parse_id3_file_only(file, id3, comment);
 }
 
 } // namespace
@@ -156,7 +159,7 @@ void handle_id3_frame(id3_frame *frame, json_object *id3) {
     add_picture_frame(frame, id3);
 }
 
-void parse_id3_file_only(FILE *file, json_object *id3) {
+void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment) {
   // The library closes the descriptor it is given when its file is closed;
   // it gets a duplicate, so that the caller's stream keeps its own.
   int fd = dup(fileno(file));
@@ -185,14 +188,14 @@ void parse_id3_file_only(FILE *file, json_object *id3) {
     id3_file_close(library_file);
     return;
   }
-  map_frames(tag, id3, v22);
+  map_frames(tag, id3, v22, comment);
   // The library file holds its own reference to the tag, so this frees
   // nothing before id3_file_close does.
   id3_tag_delete(tag);
   id3_file_close(library_file);
 }
 
-void parse_id3(FILE *file, json_object *root, const char *) {
+void parse_id3(FILE *file, json_object *root, const char *, std::string *comment) {
   json_object *id3 = json_object_new_object();
   if (!json_is_created(id3)) {
     log_error("Failed to allocate id3 info object!\n");
@@ -209,25 +212,25 @@ void parse_id3(FILE *file, json_object *root, const char *) {
   // has no tag length to read; the library searches it for tags elsewhere,
   // such as an ID3v1 tag at its end.
   if (memcmp(header, "ID3", 3) != 0) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   size_t length = static_cast<size_t>(sync_32(header + 6)) + tag_header_size;
   if (length > max_tag_in_memory) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   rewind(file);
   byte_ptr buffer(static_cast<unsigned char *>(g_try_malloc(length)));
   if (!buffer) {
     log_error("Couldn't allocate id3 tag in memory\n");
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (fread(buffer.get(), 1, length, file) != length) {
     log_error("Failed to read tag into memory!\n");
     buffer.reset();
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (!id3_tag_is_safe(buffer.get(), length))
@@ -237,6 +240,6 @@ void parse_id3(FILE *file, json_object *root, const char *) {
     log_error("Unable to parse id3 from memory!\n");
     return;
   }
-  map_frames(tag.get(), id3, header[3] == 2);
+  map_frames(tag.get(), id3, header[3] == 2, comment);
   locate_apic_data(buffer.get(), length, tag->flags, id3);
 }

@@ -4,9 +4,10 @@ ffmpeg and ImageMagick, and writes beside each NAME.mp3 the record the parser
 must make for it as NAME.json. Picture locations in those records are found
 here independently, by searching the written file for the embedded image.
 
-The "audio" member of each record is not written here: after remaking the
-fixtures, run ../check_streams.py --update BUILD/bin/mediasiftd, which takes
-it from the worker and fails unless ffprobe and mutagen agree with it.
+The "audio" and "tags" members of each record are not written here: after
+remaking the fixtures, run ../check_peers.py --update BUILD/bin/mediasiftd,
+which takes them from the worker and fails unless ffprobe and mutagen agree
+with them.
 
 Run from anywhere; writes into the folder holding this script."""
 import json
@@ -15,8 +16,8 @@ import shutil
 import struct
 import subprocess
 
-from mutagen.id3 import (APIC, COMM, ID3, PRIV, TALB, TCON, TDRC, TIT2, TPE1,
-                         TPE2, TRCK, TXXX, WOAR, WXXX)
+from mutagen.id3 import (APIC, COMM, ID3, PRIV, TALB, TCOM, TCON, TDRC, TIT2,
+                         TPE1, TPE2, TPOS, TRCK, TXXX, WOAR, WXXX)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -143,6 +144,24 @@ def eyed3_tagged():
                         'APIC': pictures})
 
 
+def tags_v23():
+    # What the "tags" member reads that the other fixtures lack: a composer,
+    # a disc number, a genre as an ID3v1 number in parentheses, a full date
+    # and a comment, in a version 2.3 tag.
+    name = 'tags_v23.mp3'
+    tags = ID3()
+    tags.add(TIT2(encoding=1, text='Second Song'))
+    tags.add(TPE1(encoding=0, text='Anna'))
+    tags.add(TCOM(encoding=0, text='Carla'))
+    tags.add(TPOS(encoding=0, text='2/3'))
+    tags.add(TCON(encoding=0, text='(17)'))
+    tags.add(TDRC(encoding=0, text='1999-05-01'))
+    tags.add(COMM(encoding=1, lang='eng', desc='', text='spoken words'))
+    tags.save(copy_base(name), v2_version=3)
+    write_record(name, {'TIT2': ['Second Song'], 'TPE1': ['Anna'], 'TCOM': ['Carla'],
+                        'TPOS': ['2/3'], 'TCON': ['17'], 'TDRC': ['1999-05-01']})
+
+
 def id3v1_only():
     name = 'id3v1.mp3'
     copy_base(name)
@@ -217,6 +236,7 @@ def main():
     v23_one_picture()
     same_type()
     eyed3_tagged()
+    tags_v23()
     id3v1_only()
 
 

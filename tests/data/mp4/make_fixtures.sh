@@ -16,12 +16,15 @@
 #              and the rate are given.
 #   av_22k_stereo.mp4  MPEG-4 video at 64x48, then AAC at 22.05 kHz, one
 #              second, for "audio" and "video" together.
+#   tags.m4a   AAC with the items of "tags" the others lack, by mutagen: a
+#              genre as text, a date, a composer, a comment, a track without
+#              a total.
 #
 # Beside each file, FILE.json is its whole expected record, checked by hand
 # against exiftool's reading of the same file; regenerating the media (new
-# times, new offsets) means checking and rewriting those too. Their "audio"
-# and "video" members are written by ../check_streams.py --update, which
-# fails unless ffprobe agrees with them.
+# times, new offsets) means checking and rewriting those too. Their "audio",
+# "video" and "tags" members are written by ../check_peers.py --update, which
+# fails unless ffprobe and mutagen agree with them.
 set -eu
 cd "$(dirname "$0")"
 tmp=$(mktemp -d)
@@ -75,3 +78,15 @@ sound ac3_48k_mono.mp4 0.5 48000 1 -c:a ac3 -b:a 32k
 $ff -f lavfi -i testsrc=size=64x48:rate=10:duration=1 -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=1" \
   -map 0:v -map 1:a -c:v mpeg4 -c:a aac -b:a 24k -ac 2 -metadata "$when" -movflags +faststart \
   $exact av_22k_stereo.mp4
+
+cp aac_48k_stereo.m4a "$tmp/tags.m4a"
+$python - "$tmp/tags.m4a" <<'PY'
+import sys
+from mutagen.mp4 import MP4
+f = MP4(sys.argv[1])
+f.update({"\xa9nam": ["Items"], "\xa9ART": ["Dora"], "\xa9gen": ["Ambient"],
+          "\xa9day": ["2018-07-01"], "\xa9wrt": ["Fritz"], "\xa9cmt": ["note"],
+          "trkn": [(4, 0)], "disk": [(2, 3)]})
+f.save()
+PY
+cp "$tmp/tags.m4a" tags.m4a

@@ -89,6 +89,7 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
       {"same_type", {"back.png", ""}, "This file has 2 covrs for the same type!\n"},
       {"notag", {}, nullptr},
       {"id3v1", {}, nullptr},
+      {"tags_v23", {}, nullptr},
       // Encoder-made streams for the "audio" member.
       {"cbr_info_44k_stereo", {}, nullptr},
       {"cbr_plain_48k_id3v1", {}, nullptr},

@@ -1,8 +1,11 @@
 #!/usr/bin/python3
-"""Checks the "audio" and "video" members of the committed records of the MP3
-and MPEG-4 fixtures against ffprobe and, for MP3, mutagen: durations within
-1% or 50 ms, sample rates, channel counts and video sizes exact, and the
-bitrate of a constant-bitrate MP3 within 1 kbit/s of mutagen's. Both peers
+"""Checks the "audio", "video" and "tags" members of the committed records of
+the MP3 and MPEG-4 fixtures against ffprobe and mutagen: durations within
+1% or 50 ms of ffprobe's (and of mutagen's for MP3), sample rates, channel
+counts and video sizes exact, the bitrate of a constant-bitrate MP3 within
+1 kbit/s of mutagen's, and every tag equal to what mutagen's easy interface
+reads (several values joined with "; "; the year is the date's first part;
+the ID3 comment, which the easy interface lacks, is the first COMM frame's). Both peers
 count an ID3v1 tag at the end of an MP3 as audio when they take its
 duration from the bytes, where the record leaves the tag out: for such a
 file a peer's duration may also be the record's plus the tag's 128 bytes at
@@ -10,8 +13,8 @@ the record's bitrate. A fixture
 whose peers find a stream that its record lacks, or the other way round,
 fails too. Exits non-zero on any disagreement.
 
-    check_streams.py                   check the committed records
-    check_streams.py --update WORKER   first write into the records the
+    check_peers.py                   check the committed records
+    check_peers.py --update WORKER   first write into the records the
                                        members the worker (mediasiftd) gives;
                                        a fixture without a record gets the
                                        worker's whole record
@@ -23,10 +26,17 @@ import os
 import subprocess
 import sys
 
+import mutagen
+import mutagen.id3
 import mutagen.mp3
+import mutagen.mp4
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MEMBERS = ('audio', 'video')
+MEMBERS = ('audio', 'video', 'tags')
+# Record tag names and the easy interface's keys.
+EASY_TEXTS = (('title', 'title'), ('artist', 'artist'), ('album', 'album'),
+              ('albumArtist', 'albumartist'), ('genre', 'genre'), ('composer', 'composer'))
+EASY_PAIRS = (('track', 'trackTotal', 'tracknumber'), ('disc', 'discTotal', 'discnumber'))
 
 
 def fixtures():
@@ -148,6 +158,42 @@ class Checker:
                         'bitrate %s, mutagen says %.3f' % (ours.get('bitrate'), info.bitrate / 1000))
 
 
+def peer_tags(media):
+    """The tags mutagen reads, under the record's names."""
+    easy = mutagen.File(media, easy=True)
+    tags = easy.tags if easy is not None and easy.tags is not None else {}
+    out = {}
+    for ours, theirs in EASY_TEXTS:
+        values = [v for v in tags.get(theirs, []) if v]
+        if values:
+            out[ours] = '; '.join(values)
+    dates = tags.get('date', [])
+    if dates and dates[0]:
+        out['year'] = dates[0].split('-')[0]
+    for number, total, theirs in EASY_PAIRS:
+        values = tags.get(theirs, [])
+        if values:
+            parts = (values[0].split('/') + [''])[:2]
+            for key, part in zip((number, total), parts):
+                if part.isdigit() and int(part) > 0:
+                    out[key] = int(part)
+    if media.endswith('.mp3'):
+        try:
+            comments = mutagen.id3.ID3(media).getall('COMM')
+        except mutagen.MutagenError:
+            comments = []
+        if comments and '; '.join(comments[0].text):
+            out['comment'] = '; '.join(comments[0].text)
+    else:
+        if tags.get('comment', [''])[0]:
+            out['comment'] = '; '.join(tags['comment'])
+        # The easy interface has no composer for MPEG-4 files.
+        composers = (mutagen.mp4.MP4(media).tags or {}).get('\xa9wrt', [])
+        if composers and composers[0]:
+            out['composer'] = '; '.join(composers)
+    return out
+
+
 def main(argv):
     if len(argv) == 3 and argv[1] == '--update':
         update(argv[2])
@@ -161,10 +207,13 @@ def main(argv):
         checker.against_ffprobe(media, record)
         if media.endswith('.mp3'):
             checker.against_mutagen(media, record)
+        theirs = peer_tags(media)
+        checker.expect(record.get('tags', {}) == theirs, media,
+                       'tags %s, mutagen says %s' % (record.get('tags', {}), theirs))
         count += 1
     for failure in checker.failures:
-        print('check_streams: ' + failure, file=sys.stderr)
-    print('check_streams: %d fixtures, %d disagreements' % (count, len(checker.failures)))
+        print('check_peers: ' + failure, file=sys.stderr)
+    print('check_peers: %d fixtures, %d disagreements' % (count, len(checker.failures)))
     return 1 if checker.failures else 0
 
 
