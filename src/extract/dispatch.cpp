@@ -1,4 +1,5 @@
 #include "extract/dispatch.h"
+#include "extract/pictures.h"
 #include "extract/tags.h"
 
 #include "base/json_helpers.h"
@@ -130,8 +131,8 @@ FILE *open_regular_file(const char *path) {
 }
 
 // The members that follow "subtype": what the stream holds, read apart from
-// the format's own member, and the tags of the format's member under common
-// names.
+// the format's own member, and the tags and pictures of the format's member
+// under common names.
 void add_stream_members(media_format format, FILE *file, json_object *root, const std::string &comment) {
   if (format == media_format::mp3)
     add_mp3_audio(file, root);
@@ -139,6 +140,8 @@ void add_stream_members(media_format format, FILE *file, json_object *root, cons
     add_mp4_tracks(file, root);
   if (format == media_format::mp3 || format == media_format::mp4)
     add_tags(root, comment);
+  if (format == media_format::mp3 || format == media_format::mp4 || format == media_format::jpeg)
+    add_pictures(file, root);
 }
 
 } // namespace

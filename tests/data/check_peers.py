@@ -1,11 +1,14 @@
 #!/usr/bin/python3
-"""Checks the "audio", "video" and "tags" members of the committed records of
+"""Checks the "audio", "video", "tags" and "pictures" members of the committed records of
 the MP3 and MPEG-4 fixtures against ffprobe and mutagen: durations within
 1% or 50 ms of ffprobe's (and of mutagen's for MP3), sample rates, channel
 counts and video sizes exact, the bitrate of a constant-bitrate MP3 within
 1 kbit/s of mutagen's, and every tag equal to what mutagen's easy interface
 reads (several values joined with "; "; the year is the date's first part;
-the ID3 comment, which the easy interface lacks, is the first COMM frame's). Both peers
+the ID3 comment, which the easy interface lacks, is the first COMM frame's).
+Every picture listed must be one mutagen reads (its bytes at the offset
+given, the same MIME type and kind), in file order; for MPEG-4 every cover
+must be listed. JPEG records are left to the suite's exact comparison. Both peers
 count an ID3v1 tag at the end of an MP3 as audio when they take its
 duration from the bytes, where the record leaves the tag out: for such a
 file a peer's duration may also be the record's plus the tag's 128 bytes at
@@ -32,7 +35,7 @@ import mutagen.mp3
 import mutagen.mp4
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MEMBERS = ('audio', 'video', 'tags')
+MEMBERS = ('audio', 'video', 'tags', 'pictures')
 # Record tag names and the easy interface's keys.
 EASY_TEXTS = (('title', 'title'), ('artist', 'artist'), ('album', 'album'),
               ('albumArtist', 'albumartist'), ('genre', 'genre'), ('composer', 'composer'))
@@ -194,6 +197,38 @@ def peer_tags(media):
     return out
 
 
+def peer_pictures(media):
+    """(offset, size, mime, kind) of every picture mutagen reads, found in the
+    file by its bytes, in file order."""
+    with open(media, 'rb') as f:
+        data = f.read()
+    found = []
+    if media.endswith('.mp3'):
+        try:
+            frames = mutagen.id3.ID3(media).getall('APIC')
+        except mutagen.MutagenError:
+            frames = []
+        for frame in frames:
+            kind = {3: 'front', 4: 'back'}.get(int(frame.type), 'other')
+            found.append((data.find(frame.data), len(frame.data), frame.mime, kind))
+    else:
+        mimes = {13: 'image/jpeg', 14: 'image/png', 27: 'image/bmp'}
+        for cover in (mutagen.mp4.MP4(media).tags or {}).get('covr', []):
+            found.append((data.find(bytes(cover)), len(cover), mimes.get(cover.imageformat), 'front'))
+    return sorted(found)
+
+
+def check_pictures(checker, media, record):
+    theirs = peer_pictures(media)
+    ours = [(p.get('offset'), p.get('size'), p.get('mime'), p.get('kind'))
+            for p in record.get('pictures', [])]
+    checker.expect(ours == sorted(ours) and all(p in theirs for p in ours), media,
+                   'pictures %s, mutagen says %s' % (ours, theirs))
+    if not media.endswith('.mp3'):
+        checker.expect(len(ours) == len(theirs), media,
+                       'pictures %s, mutagen says %s' % (ours, theirs))
+
+
 def main(argv):
     if len(argv) == 3 and argv[1] == '--update':
         update(argv[2])
@@ -210,6 +245,7 @@ def main(argv):
         theirs = peer_tags(media)
         checker.expect(record.get('tags', {}) == theirs, media,
                        'tags %s, mutagen says %s' % (record.get('tags', {}), theirs))
+        check_pictures(checker, media, record)
         count += 1
     for failure in checker.failures:
         print('check_peers: ' + failure, file=sys.stderr)

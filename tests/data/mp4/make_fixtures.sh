@@ -18,7 +18,7 @@
 #              second, for "audio" and "video" together.
 #   tags.m4a   AAC with the items of "tags" the others lack, by mutagen: a
 #              genre as text, a date, a composer, a comment, a track without
-#              a total.
+#              a total; and two covers, a PNG and a JPEG.
 #
 # Beside each file, FILE.json is its whole expected record, checked by hand
 # against exiftool's reading of the same file; regenerating the media (new
@@ -82,11 +82,13 @@ $ff -f lavfi -i testsrc=size=64x48:rate=10:duration=1 -f lavfi -i "sine=frequenc
 cp aac_48k_stereo.m4a "$tmp/tags.m4a"
 $python - "$tmp/tags.m4a" <<'PY'
 import sys
-from mutagen.mp4 import MP4
+from mutagen.mp4 import MP4, MP4Cover
 f = MP4(sys.argv[1])
 f.update({"\xa9nam": ["Items"], "\xa9ART": ["Dora"], "\xa9gen": ["Ambient"],
           "\xa9day": ["2018-07-01"], "\xa9wrt": ["Fritz"], "\xa9cmt": ["note"],
-          "trkn": [(4, 0)], "disk": [(2, 3)]})
+          "trkn": [(4, 0)], "disk": [(2, 3)],
+          "covr": [MP4Cover(open("cover.png", "rb").read(), MP4Cover.FORMAT_PNG),
+                   MP4Cover(open("cover.jpg", "rb").read(), MP4Cover.FORMAT_JPEG)]})
 f.save()
 PY
 cp "$tmp/tags.m4a" tags.m4a
