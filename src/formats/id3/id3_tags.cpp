@@ -4,7 +4,7 @@
 
 namespace {
 
-// Latin-1 or UCS-4 text of the library to UTF-8.
+// The library's UCS-4 text as UTF-8; "" for none.
 std::string utf8_of(const id3_ucs4_t *text) {
   if (text == nullptr)
     return "";
