@@ -48,6 +48,14 @@ if command -v identify >/dev/null && command -v exiftool >/dev/null; then
   /usr/bin/python3 tests/data/check_images.py || image_peer_status=$?
 fi
 
+# The "audio" and "video" members of the fixtures' records against ffprobe
+# and mutagen, where both are installed; otherwise only the committed
+# records are compared, by the suite.
+peer_status=0
+if command -v ffprobe >/dev/null && /usr/bin/python3 -c 'import mutagen' 2>/dev/null; then
+  /usr/bin/python3 tests/data/check_peers.py || peer_status=$?
+fi
+
 cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
@@ -62,5 +70,9 @@ fi
 if [[ $image_peer_status -ne 0 ]]; then
   echo "image members disagree with identify or exiftool (see above)"
   exit "$image_peer_status"
+fi
+if [[ $peer_status -ne 0 ]]; then
+  echo "stream members disagree with ffprobe or mutagen (see above)"
+  exit "$peer_status"
 fi
 exit "$suite_status"

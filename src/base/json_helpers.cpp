@@ -1,5 +1,8 @@
 #include "base/json_helpers.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 bool json_is_created(const json_object *value) {
@@ -20,6 +23,19 @@ bool add_created(json_object *obj, const char *key, json_object *value) {
 
 bool add_field(json_object *obj, const char *key, double value) {
   return add_created(obj, key, json_object_new_double(value));
+}
+
+bool add_short_double(json_object *obj, const char *key, double value) {
+  char text[40];
+  auto [end, failure] = std::to_chars(text, text + sizeof text - 3, value);
+  if (failure != std::errc() || !std::isfinite(value))
+    return false;
+  if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  *end = '\0';
+  return add_created(obj, key, json_object_new_double_s(value, text));
 }
 
 bool add_field(json_object *obj, const char *key, int value) {

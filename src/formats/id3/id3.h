@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
-// Adds "id3" to `root`. `file` is open at offset 0 and stays open.
-void parse_id3(FILE *file, json_object *root, const char *path);
+// Adds "id3" to `root`. `file` is open at offset 0 and stays open. When
+// `comment` is given, it receives the text of the tag's first comment frame
+// ("COMM"), which the record leaves out; "" when there is none.
+void parse_id3(FILE *file, json_object *root, const char *path, std::string *comment = nullptr);
 
 // Reads the tags through the library's own file access, on a duplicate of the
 // stream's descriptor, and maps their frames into `id3`. Pictures found this
 // way get no location.
-void parse_id3_file_only(FILE *file, json_object *id3);
+void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment = nullptr);
 
 // Maps one frame the library parsed into `id3`: text frames as arrays of
 // strings, URL frames as one string, "APIC" frames as picture objects.

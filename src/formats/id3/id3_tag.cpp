@@ -5,6 +5,7 @@
 #include "base/json_helpers.h"
 #include "base/log.h"
 #include "formats/id3/id3_internal.h"
+#include "formats/id3/id3_tags.h"
 
 #include <glib.h>
 #include <unistd.h>
@@ -127,9 +128,9 @@ size_t map_frames(const id3_tag *tag, json_object *id3, bool v22, std::vector<id
 }
 
 // Rewinds the stream and hands the file to the library's own reading.
-void fall_back(FILE *file, json_object *id3) {
+void fall_back(FILE *file, json_object *id3, std::string *comment) {
   rewind(file);
-  parse_id3_file_only(file, id3);
+  parse_id3_file_only(file, id3, comment);
 }
 
 } // namespace
@@ -174,7 +175,7 @@ void handle_id3_frame(id3_frame *frame, json_object *id3) {
     add_picture_frame(frame, id3);
 }
 
-void parse_id3_file_only(FILE *file, json_object *id3) {
+void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment) {
   // The library closes the descriptor it is given when its file is closed;
   // it gets a duplicate, so that the caller's stream keeps its own.
   int fd = dup(fileno(file));
@@ -205,6 +206,8 @@ void parse_id3_file_only(FILE *file, json_object *id3) {
   }
   std::vector<id3_picture> decoded;
   size_t v22_pictures = map_frames(tag, id3, v22, &decoded);
+  if (comment != nullptr)
+    *comment = id3_first_comment(tag);
   // The tag at the start gave at most as many frames as the library kept;
   // a few more are allowed for frames its conversion of old ids merged.
   make_v22_pictures_from_file(fileno(file), v22_pictures, tag->nframes + 64, id3);
@@ -214,7 +217,7 @@ void parse_id3_file_only(FILE *file, json_object *id3) {
   id3_file_close(library_file);
 }
 
-void parse_id3(FILE *file, json_object *root, const char *) {
+void parse_id3(FILE *file, json_object *root, const char *, std::string *comment) {
   json_object *id3 = json_object_new_object();
   if (!json_is_created(id3)) {
     log_error("Failed to allocate id3 info object!\n");
@@ -231,25 +234,25 @@ void parse_id3(FILE *file, json_object *root, const char *) {
   // has no tag length to read; the library searches it for tags elsewhere,
   // such as an ID3v1 tag at its end.
   if (memcmp(header, "ID3", 3) != 0) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   size_t length = static_cast<size_t>(sync_32(header + 6)) + tag_header_size;
   if (length > max_tag_in_memory) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   rewind(file);
   byte_ptr buffer(static_cast<unsigned char *>(g_try_malloc(length)));
   if (!buffer) {
     log_error("Couldn't allocate id3 tag in memory\n");
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (fread(buffer.get(), 1, length, file) != length) {
     log_error("Failed to read tag into memory!\n");
     buffer.reset();
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (!id3_tag_is_safe(buffer.get(), length))
@@ -261,5 +264,7 @@ void parse_id3(FILE *file, json_object *root, const char *) {
   }
   std::vector<id3_picture> decoded;
   size_t v22_pictures = map_frames(tag.get(), id3, header[3] == 2, &decoded);
+  if (comment != nullptr)
+    *comment = id3_first_comment(tag.get());
   locate_apic_data(buffer.get(), length, tag->flags, id3, decoded, v22_pictures);
 }

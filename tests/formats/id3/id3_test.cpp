@@ -113,6 +113,13 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
       {"same_type", {"back.png", "cover.jpg"}, nullptr},
       {"notag", {}, nullptr},
       {"id3v1", {}, nullptr},
+      {"tags_v23", {}, nullptr},
+      // Encoder-made streams for the "audio" member.
+      {"cbr_info_44k_stereo", {}, nullptr},
+      {"cbr_plain_48k_id3v1", {}, nullptr},
+      {"vbr_xing_22k_mono", {}, nullptr},
+      {"vbr_vbri_22k_mono", {}, nullptr},
+      {"layer2_22k_mono", {}, nullptr},
   };
   for (const auto &r : rows) {
     std::string path = data_path("id3/"s + r.name + ".mp3");

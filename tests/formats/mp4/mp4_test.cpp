@@ -292,7 +292,9 @@ TEST(Mp4Fixtures, RecordsAndCoversMatchWhatTheToolsWrote) {
   const struct {
     const char *file;
     const char *cover; // the image the script embedded, or null
-  } cases[] = {{"audio.m4a", "cover.jpg"}, {"video.mp4", "cover.png"}, {"clip.3gp", nullptr}};
+  } cases[] = {{"audio.m4a", "cover.jpg"},        {"video.mp4", "cover.png"},          {"clip.3gp", nullptr},
+               {"aac_48k_stereo.m4a", nullptr},    {"alac_44k_mono.m4a", nullptr},      {"opus_48k_stereo.mp4", nullptr},
+               {"ac3_48k_mono.mp4", nullptr},      {"av_22k_stereo.mp4", nullptr},      {"tags.m4a", nullptr}};
   for (const auto &c : cases) {
     const std::string path = data_path(std::string("mp4/") + c.file);
     json_ptr record = record_of(path);
