@@ -151,9 +151,17 @@ gboolean on_writable(gint, GIOCondition, gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// The time-out is re-armed on every answer: moving a deadline costs less
+// than replacing a timer, so the timer stays and, when it fires before the
+// deadline, waits again for the rest.
 gboolean on_timer(gpointer data) {
   auto &io = *static_cast<lane_io *>(data);
   io.timer = 0;
+  gint64 left_ms = (io.deadline - g_get_monotonic_time()) / 1000;
+  if (left_ms > 0) {
+    io.timer = g_timeout_add(static_cast<guint>(left_ms) + 1, on_timer, &io);
+    return G_SOURCE_REMOVE;
+  }
   feed(io, lane_timed_out);
   return G_SOURCE_REMOVE;
 }
@@ -218,8 +226,9 @@ void perform_one(lane_io &io, const lane_action &action) {
       feed(io, lane_spawn_failed);
     break;
   case kind::arm_timer:
-    remove_source(&io.timer);
-    io.timer = g_timeout_add_seconds(io.hooks->timeout_seconds, on_timer, &io);
+    io.deadline = g_get_monotonic_time() + static_cast<gint64>(io.hooks->timeout_seconds) * G_USEC_PER_SEC;
+    if (io.timer == 0)
+      io.timer = g_timeout_add_seconds(io.hooks->timeout_seconds, on_timer, &io);
     break;
   case kind::cancel_timer:
     remove_source(&io.timer);
