@@ -34,36 +34,19 @@ std::string record(const std::string &json) {
 // Actions as "; "-separated words: write LINES, collect Bn PATH RECORD,
 // delimit Bn, kill, spawn, arm, cancel, log TEXT ("|" for a line feed).
 std::string render(const lane_actions &actions) {
+  static const char *const names[] = {"write ", "collect ", "delimit ", "kill", "spawn", "arm", "cancel", "log "};
   std::string out;
   for (const lane_action &a : actions) {
-    out += out.empty() ? "" : " ; ";
     std::string batch = "B" + std::to_string(reinterpret_cast<uintptr_t>(a.batch));
-    switch (a.what) {
-    case lane_action::kind::write:
-      out += "write " + shown(a.text);
-      break;
-    case lane_action::kind::collect:
-      out += "collect " + batch + " " + shown(a.path) + " " + record(a.text);
-      break;
-    case lane_action::kind::delimit:
-      out += "delimit " + batch;
-      break;
-    case lane_action::kind::kill:
-      out += a.text.empty() ? "kill" : "kill or log " + shown(a.text);
-      break;
-    case lane_action::kind::spawn:
-      out += "spawn";
-      break;
-    case lane_action::kind::arm_timer:
-      out += "arm";
-      break;
-    case lane_action::kind::cancel_timer:
-      out += "cancel";
-      break;
-    case lane_action::kind::log:
-      out += "log " + shown(a.text);
-      break;
-    }
+    out += (out.empty() ? "" : " ; ") + std::string(names[static_cast<int>(a.what)]);
+    if (a.what == lane_action::kind::collect)
+      out += batch + " " + shown(a.path) + " " + record(a.text);
+    else if (a.what == lane_action::kind::delimit)
+      out += batch;
+    else if (a.what == lane_action::kind::kill && !a.text.empty())
+      out += " or log " + shown(a.text);
+    else
+      out += shown(a.text);
   }
   return out;
 }
@@ -82,10 +65,8 @@ lane_actions apply(lane &l, long long *id, const std::string &event) {
     lane_started(l, out);
   else if (event == "spawn failed")
     lane_spawn_failed(l, out);
-  else if (event == "written all")
-    lane_written(l, l.handed - l.accepted, out);
   else if (event.rfind("written ", 0) == 0)
-    lane_written(l, std::stoul(arg), out);
+    lane_written(l, arg == "all" ? l.handed - l.accepted : std::stoul(arg), out);
   else if (event == "write failed")
     lane_write_failed(l, out);
   else if (event.rfind("answer ", 0) == 0)
@@ -103,151 +84,88 @@ lane_actions apply(lane &l, long long *id, const std::string &event) {
 
 struct step {
   std::string event;
-  std::string actions;
+  std::string actions; // what the event must produce
 };
+using steps = std::vector<step>;
 
-struct row {
+// A running worker with requests /a and /b of batch B1 written ahead.
+steps two_ahead(steps then) {
+  steps all = {{"started", ""}, {"req B1 /a", ""}, {"req B1 /b", ""}, {"delim B1", "write 1:/a|2:/b| ; arm"}};
+  all.insert(all.end(), then.begin(), then.end());
+  return all;
+}
+
+const std::string died_a = "log First time parser died on us 1:/a|.|";
+
+const struct {
   const char *rule;
-  std::vector<step> steps;
-};
-
-const char *const died_a = "log First time parser died on us 1:/a|.|";
-
-const row rows[] = {
+  steps events;
+} rows[] = {
     {"requests wait for their delimiter, then go ahead in one write; each answer re-arms the time-out",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"answer 1:{\"a\":1}", "collect B1 /a {\"a\":1} ; arm"},
-      {"answer 2:{\"b\":2}", "collect B1 /b {\"b\":2} ; cancel ; delimit B1"}}},
+     two_ahead({{"written all", ""}, {"answer 1:{\"a\":1}", "collect B1 /a {\"a\":1} ; arm"},
+                {"answer 02:{}", "collect B1 /b {} ; cancel ; delimit B1"}})},
     {"a delimiter with nothing before it is reached at once", {{"started", ""}, {"delim B1", "delimit B1"}}},
     {"delimiters between pipelined requests are reached in order, each after its own requests",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"delim B1", "write 1:/a| ; arm"},
-      {"req B2 /b", ""},
-      {"delim B2", "write 2:/b|"},
-      {"answer 1:{}", "collect B1 /a {} ; arm ; delimit B1"},
+     {{"started", ""}, {"req B1 /a", ""}, {"delim B1", "write 1:/a| ; arm"}, {"req B2 /b", ""},
+      {"delim B2", "write 2:/b|"}, {"answer 1:{}", "collect B1 /a {} ; arm ; delimit B1"},
       {"answer 2:{}", "collect B2 /b {} ; cancel ; delimit B2"}}},
-    {"nothing is written before the worker runs",
-     {{"req B1 /a", ""}, {"delim B1", ""}, {"started", "write 1:/a| ; arm"}}},
+    {"nothing is written before the worker runs", {{"req B1 /a", ""}, {"delim B1", ""}, {"started", "write 1:/a| ; arm"}}},
     {"the path collected has no trailing white space",
      {{"started", ""}, {"req B1 /a \t", ""}, {"delim B1", "write 1:/a \t| ; arm"},
       {"answer 1:{}", "collect B1 /a {} ; cancel ; delimit B1"}}},
     {"a path holding a line end is answered in its place, never written",
-     {{"started", ""},
-      {"req B1 /x\ry", "log Path holds a line end, not sent to the parser! /x\ry|"},
-      {"req B1 /b", ""},
+     {{"started", ""}, {"req B1 /x\ry", "log Path holds a line end, not sent to the parser! /x\ry|"}, {"req B1 /b", ""},
       {"delim B1", "write 2:/b| ; arm ; collect B1 /x\ry LINE_END"},
       {"answer 2:{}", "collect B1 /b {} ; cancel ; delimit B1"}}},
     {"a crash of the oldest costs its retry; the younger ones go again without one",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"gone", std::string("cancel ; ") + died_a + " ; spawn"},
-      {"started", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"answer 1:{}", "collect B1 /a {} ; arm"},
-      {"gone", "cancel ; log First time parser died on us 2:/b|.| ; spawn"}}},
+     two_ahead({{"written all", ""}, {"gone", "cancel ; " + died_a + " ; spawn"}, {"started", "write 1:/a|2:/b| ; arm"},
+                {"written all", ""}, {"answer 1:{}", "collect B1 /a {} ; arm"},
+                {"gone", "cancel ; log First time parser died on us 2:/b|.| ; spawn"}})},
     {"a second death makes the oldest toxic; the next goes to a third worker",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"gone", std::string("cancel ; ") + died_a + " ; spawn"},
-      {"started", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"gone", "cancel ; log Reporting as second time toxic, 1:/a|| ; log Toxic file 1:/a|!| ; "
-               "collect B1 /a TOXIC ; spawn"},
-      {"started", "write 2:/b| ; arm"},
-      {"written all", ""},
-      {"answer 2:{}", "collect B1 /b {} ; cancel ; delimit B1"}}},
-    {"a time-out kills the worker; its hang-up costs the oldest its retry",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"written all", ""},
-      {"timeout", "kill or log Failed to forcefully terminate child!|"},
-      {"timeout", ""},
-      {"req B2 /c", ""},
-      {"delim B2", ""},
-      {"answer 1:{}", "collect B1 /a {} ; arm"},
-      {"gone", "cancel ; log First time parser died on us 2:/b|.| ; spawn"},
-      {"started", "write 2:/b|3:/c| ; arm"}}},
-    {"a worker gone with nothing in flight is replaced without a word",
-     {{"started", ""}, {"gone", "spawn"}, {"started", ""}}},
+     two_ahead({{"written all", ""}, {"gone", "cancel ; " + died_a + " ; spawn"}, {"started", "write 1:/a|2:/b| ; arm"},
+                {"written all", ""},
+                {"gone", "cancel ; log Reporting as second time toxic, 1:/a|| ; log Toxic file 1:/a|!| ; "
+                         "collect B1 /a TOXIC ; spawn"},
+                {"started", "write 2:/b| ; arm"}, {"answer 2:{}", "collect B1 /b {} ; cancel ; delimit B1"}})},
+    {"a time-out kills the worker; later requests wait for the next; its hang-up costs the oldest its retry",
+     two_ahead({{"written all", ""}, {"timeout", "kill or log Failed to forcefully terminate child!|"}, {"timeout", ""},
+                {"req B2 /c", ""}, {"delim B2", ""}, {"answer 1:{}", "collect B1 /a {} ; arm"},
+                {"gone", "cancel ; log First time parser died on us 2:/b|.| ; spawn"},
+                {"started", "write 2:/b|3:/c| ; arm"}})},
+    {"a worker gone with nothing in flight is replaced without a word", {{"started", ""}, {"gone", "spawn"}}},
     {"an answer with another id is dropped with the oldest request",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"answer {\"returnValue\":false}", "collect B1 /a LOST ; arm"},
-      {"answer 9:{}", "collect B1 /b LOST ; cancel ; delimit B1"}}},
+     two_ahead({{"answer {\"returnValue\":false}", "collect B1 /a LOST ; arm"},
+                {"answer 9:{}", "collect B1 /b LOST ; cancel ; delimit B1"}})},
     {"an answer naming a younger request skips the older ones",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"delim B1", "write 1:/a| ; arm"},
-      {"req B2 /b", ""},
+     {{"started", ""}, {"req B1 /a", ""}, {"delim B1", "write 1:/a| ; arm"}, {"req B2 /b", ""},
       {"delim B2", "write 2:/b|"},
       {"answer 2:{}", "collect B1 /a LOST ; delimit B1 ; collect B2 /b {} ; cancel ; delimit B2"}}},
     {"an answer without text is logged and the request lost",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"delim B1", "write 1:/a| ; arm"},
-      {"answer 1:", "log Invalid output from parser!| ; collect B1 /a LOST ; cancel ; delimit B1"}}},
+     two_ahead({{"answer 1:", "log Invalid output from parser!| ; collect B1 /a LOST ; arm"}})},
     {"an answer while nothing is in flight is ignored", {{"started", ""}, {"answer 1:{}", ""}}},
     {"an answer in pieces says \"Line was short!\" once and gives the rest its full time",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"partial", "log Line was short!| ; arm"},
-      {"partial", "arm"},
-      {"answer 1:{}", "collect B1 /a {} ; arm"},
-      {"partial", "log Line was short!| ; arm"}}},
+     two_ahead({{"partial", "log Line was short!| ; arm"}, {"partial", "arm"}, {"answer 1:{}", "collect B1 /a {} ; arm"},
+                {"partial", "log Line was short!| ; arm"}})},
     {"a write refused: logged, the worker killed, the oldest it had blamed for its death",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"req B1 /b", ""},
-      {"delim B1", "write 1:/a|2:/b| ; arm"},
-      {"written 5", ""},
-      {"write failed", "log Failed to request metadata for 2:/b|| ; kill"},
-      {"gone", std::string("cancel ; ") + died_a + " ; spawn"},
-      {"started", "write 1:/a|2:/b| ; arm"}}},
+     two_ahead({{"written 5", ""}, {"write failed", "log Failed to request metadata for 2:/b|| ; kill"},
+                {"gone", "cancel ; " + died_a + " ; spawn"}, {"started", "write 1:/a|2:/b| ; arm"}})},
     {"a write failing before any worker saw the request keeps its retry and says no death",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"delim B1", "write 1:/a| ; arm"},
-      {"write failed", "log Failed to request metadata for 1:/a|| ; kill"},
-      {"gone", "cancel ; spawn"},
-      {"started", "write 1:/a| ; arm"},
-      {"written all", ""},
-      {"gone", std::string("cancel ; ") + died_a + " ; spawn"}}},
+     {{"started", ""}, {"req B1 /a", ""}, {"delim B1", "write 1:/a| ; arm"},
+      {"write failed", "log Failed to request metadata for 1:/a|| ; kill"}, {"gone", "cancel ; spawn"},
+      {"started", "write 1:/a| ; arm"}, {"written all", ""}, {"gone", "cancel ; " + died_a + " ; spawn"}}},
     {"a failed respawn drops what is queued as lost and still reaches every delimiter",
-     {{"started", ""},
-      {"req B1 /a", ""},
-      {"delim B1", "write 1:/a| ; arm"},
-      {"req B2 /b", ""},
-      {"delim B2", "write 2:/b|"},
-      {"written all", ""},
-      {"gone", std::string("cancel ; ") + died_a + " ; spawn"},
-      {"spawn failed", "log Failed to respawn metadata process!| ; log Failed to request metadata for 1:/a|| ; "
-                       "collect B1 /a LOST ; log Failed to request metadata for 2:/b|| ; collect B2 /b LOST ; "
-                       "delimit B1 ; delimit B2"}}},
+     two_ahead({{"written all", ""}, {"gone", "cancel ; " + died_a + " ; spawn"},
+                {"spawn failed", "log Failed to respawn metadata process!| ; log Failed to request metadata for 1:/a|| ; "
+                                 "collect B1 /a LOST ; log Failed to request metadata for 2:/b|| ; "
+                                 "collect B1 /b LOST ; delimit B1"}})},
 };
 
 TEST(lane, each_rule_turns_its_events_into_its_actions) {
-  for (const row &r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(r.rule);
     lane l;
     long long id = 0;
-    for (const step &s : r.steps)
+    for (const step &s : r.events)
       EXPECT_EQ(render(apply(l, &id, s.event)), s.actions) << "after: " << s.event;
   }
 }
