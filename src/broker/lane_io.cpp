@@ -90,6 +90,7 @@ void cleanup_pipes(lane_io &io) {
   close_fd(&io.in_fd);
   close_fd(&io.out_fd);
   close_fd(&io.pidfd);
+  io.pid = 0; // once its pipes are gone the worker is never signalled again
   io.out.clear();
   io.out_done = 0;
   io.in.clear();
