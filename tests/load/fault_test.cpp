@@ -69,22 +69,33 @@ struct killer {
   std::set<std::string> slow;
   std::set<std::string> chased; // slow files to kill a second time
   std::map<std::string, int> hits; // kills made while a worker held the file open
-  std::string chase;
+  std::set<std::string> chasing; // killed once while open, to be killed again on their retry
   int chase_ticks = 0;
   std::vector<pid_t> workers;
+  size_t most = 0;
+  pid_t newest = 0;
   int ticks = 0;
   int kills = 0;
   int random_kills = 0;
 
   int next_signal() { return std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? SIGKILL : SIGSEGV; }
 
-  // The running workers, looked up again when one has gone and now and then
-  // for lanes that started since.
+  // The running workers. While fewer are known than have run at once (one
+  // has gone, its successor may not be up yet) only processes newer than the
+  // newest known are looked at, which is cheap enough for every tick; now
+  // and then all of them, for lanes that started since.
   bool find_workers() {
-    bool stale = ++ticks % 50 == 0 || workers.empty() ||
-                 std::any_of(workers.begin(), workers.end(), [](pid_t w) { return !process_running(w); });
-    if (stale)
+    workers.erase(std::remove_if(workers.begin(), workers.end(), [](pid_t w) { return !process_running(w); }),
+                  workers.end());
+    if (++ticks % 50 == 0 || workers.empty()) {
       workers = worker_pids(address);
+    } else if (workers.size() < most) {
+      for (pid_t fresh : worker_pids(address, newest))
+        workers.push_back(fresh);
+    }
+    for (pid_t w : workers)
+      newest = std::max(newest, w);
+    most = std::max(most, workers.size());
     return !workers.empty();
   }
 
@@ -92,7 +103,7 @@ struct killer {
     kill(worker, next_signal());
     kill(worker, SIGCONT); // a stopped worker takes its pending signal now
     ++kills;
-    workers.clear();
+    workers.erase(std::remove(workers.begin(), workers.end(), worker), workers.end());
   }
 
   // Stops `worker` and kills it if it still holds `path` open; lets it go on
@@ -114,27 +125,27 @@ struct killer {
     bool roll = std::uniform_real_distribution<double>(0, 1)(rng) < random_kill_chance;
     if (!find_workers())
       return;
+    if (!chasing.empty() && ++chase_ticks > 1000)
+      chasing.clear(); // the retries got through before they were seen
     std::vector<pid_t> now = workers;
-    if (!chase.empty() && ++chase_ticks > 5000)
-      chase.clear(); // the retry got through before it was seen
     for (pid_t worker : now) {
-      std::set<std::string> open = open_files(worker, dir);
-      if (!chase.empty() && open.count(chase) != 0) {
-        if (kill_on(worker, chase))
-          chase.clear();
-        return;
-      }
-      for (const std::string &path : open) {
+      for (const std::string &path : open_files(worker, dir)) {
+        if (chasing.count(path) != 0) {
+          if (kill_on(worker, path))
+            chasing.erase(path);
+          return;
+        }
         if (slow.count(path) != 0 && hits[path] == 0) {
-          if (kill_on(worker, path) && chased.count(path) != 0 && chase.empty()) {
-            chase = path;
+          if (kill_on(worker, path) && chased.count(path) != 0) {
+            chasing.insert(path);
             chase_ticks = 0;
           }
           return;
         }
       }
     }
-    if (roll && random_kills < random_kill_budget) {
+    // No random kill while a retry is chased: it would take the chase's kill.
+    if (roll && chasing.empty() && random_kills < random_kill_budget) {
       kill_worker(now[std::uniform_int_distribution<size_t>(0, now.size() - 1)(rng)]);
       ++random_kills;
     }
