@@ -61,7 +61,7 @@ bool metadata_new(int *pid) {
   signal(SIGPIPE, SIG_IGN);
   size_t count = broker.lanes_for_testing != 0 ? broker.lanes_for_testing
                                                : metadata_lane_count(sysconf(_SC_NPROCESSORS_ONLN));
-  broker.lanes.clear();
+  metadata_free(); // a second start must not leave the first one's workers watched
   for (size_t i = 0; i < count; ++i) {
     broker.lanes.push_back(std::make_unique<lane_io>());
     broker.lanes.back()->hooks = &broker.hooks;
