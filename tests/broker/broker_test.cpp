@@ -53,7 +53,9 @@ TEST_F(broker_test, a_hung_file_stalls_only_its_own_lane) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 11) << status;
 }
 
-// A worker dies on a file by a signal, or (0) hangs on it until its time-out.
+// A worker dies on a file by SIGKILL, or (0) hangs on it until its time-out.
+// (A crash by SIGSEGV is the fault test's: a sanitizer build must be told
+// not to report a signal sent from outside.)
 class broker_death_test : public broker_test, public ::testing::WithParamInterface<int> {};
 
 TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
@@ -69,13 +71,13 @@ TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
   EXPECT_EQ(count_logged("Reporting as second time toxic, "), 2);
   EXPECT_EQ(count_logged("Toxic file "), 2);
   ASSERT_EQ(std::set<int>(pids.begin(), pids.end()).size(), 5u);
-  for (int i = 0; GetParam() != SIGSEGV && i < 4; i++) {
+  for (int i = 0; i < 4; i++) {
     int status = reap(pids[i]);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(deaths, broker_death_test, ::testing::Values(SIGKILL, SIGSEGV, 0));
+INSTANTIATE_TEST_SUITE_P(deaths, broker_death_test, ::testing::Values(SIGKILL, 0));
 
 TEST_F(broker_test, real_worker_answers_each_request_in_its_place) {
   temp_dir dir;
