@@ -124,9 +124,8 @@ bool parse_callback(QSHandle *handle, QSMessage *message, void *) {
     json_object_put(params);
     return true;
   }
-  int activity_id = 0;
-  if (find_activity_id(params, &activity_id))
-    activity_associate(activity_id, request);
+  // Joined by the handler, once it knows the worker that takes the request.
+  request->has_activity = find_activity_id(params, &request->activity_id);
 
   QSMessageRef(message);
   request->message = message;

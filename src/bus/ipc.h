@@ -27,10 +27,14 @@ struct parse_request {
   GArray *files;            // owned texts: the paths, in payload order
   unsigned long join_token; // the activity "join" call, 0 for none
   unsigned long map_token;  // the activity "mapProcess" call, 0 for none
+  bool has_activity;        // the payload named an activity
+  int activity_id;          // which one
 };
 
 // The parse-request handler: gets the paths and the request; true when it
-// took the request over (its reply then comes from quarn_ipc_reap).
+// took the request over (its reply then comes from quarn_ipc_reap). It calls
+// quarn_ipc_join_activity once it knows which worker takes the request, and
+// before the reply can go.
 typedef bool (*quarn_ipc_queue_fn)(GArray const *paths, void *context);
 
 // Registers the service on the bus and attaches it to `loop`.
@@ -38,8 +42,11 @@ bool quarn_ipc_new(GMainLoop *loop);
 // Forgets the worker's pid and unregisters from the bus.
 void quarn_ipc_free();
 void quarn_ipc_register_queue(quarn_ipc_queue_fn handler);
-// The current worker's process id, mapped into activities of later requests.
+// The worker's process id that the next join maps into its activity.
 void quarn_ipc_associate(int pid);
+// Joins the activity the request named, if any, and maps the worker set with
+// quarn_ipc_associate into it: "join", then "mapProcess".
+void quarn_ipc_join_activity(void *context);
 // Answers an accepted call: entry i pairs results[i], sizes[i], modified[i]
 // with the request's i-th path. Takes over and releases `context`.
 void quarn_ipc_reap(GArray const *results, GArray const *sizes, GArray const *modified, void *context);

@@ -17,6 +17,7 @@ handler_mode mode;
 std::vector<parse_request *> kept;
 
 bool test_queue(GArray const *, void *context) {
+  quarn_ipc_join_activity(context);
   if (mode == handler_mode::keep) {
     kept.push_back(static_cast<parse_request *>(context));
   } else if (mode == handler_mode::answer_empty) {

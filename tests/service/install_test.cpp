@@ -87,7 +87,7 @@ TEST(Install, AStagedTreeHoldsTheUnitAndItsServiceRunsFromThere) {
   std::string playlist = files.write("list.m3u", "#EXTM3U\n/music/a.mp3\n");
   call_result result = call_parse(client.get(), payload_for({playlist}));
   EXPECT_EQ(plain(result.reply), expected_reply({playlist})) << result.error_text << bus.errors();
-  std::vector<pid_t> workers = worker_pids(bus.address, root + "/bin/mediasiftd");
+  std::vector<pid_t> workers = worker_pids(bus.address, 0, root + "/bin/mediasiftd");
   ASSERT_EQ(workers.size(), 1u);
   char executable[4096] = {};
   EXPECT_GT(readlink(("/proc/" + std::to_string(workers[0]) + "/exe").c_str(), executable, sizeof executable - 1), 0);
