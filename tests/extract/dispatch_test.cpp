@@ -110,7 +110,7 @@ TEST(Dispatch, CommonMembersFollowSubtype) {
   } rows[] = {
       {"id3/v24_two_pictures.mp3", {"returnValue", "id3", "type", "subtype", "audio", "tags", "pictures"}},
       {"mp4/video.mp4", {"returnValue", "mp4", "type", "subtype", "audio", "video", "tags", "pictures"}},
-      {"image/thumb_intel.jpg", {"returnValue", "exif", "type", "subtype", "pictures"}},
+      {"image/thumb_intel.jpg", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
   };
   for (const auto &r : rows) {
     json_ptr record = record_of(data_path(r.fixture));
