@@ -130,6 +130,13 @@ bool parse_callback(QSHandle *handle, QSMessage *message, void *) {
   QSMessageRef(message);
   request->message = message;
   request->files = get_string_array(params, "files");
+  if (request->files != nullptr && quarn_ipc_record_budget(request->files) == 0) {
+    log_error("Paths of one call too long to answer (%u), refused.\n", request->files->len);
+    parse_request_free(request);
+    refuse(handle, message, "tooManyFiles");
+    json_object_put(params);
+    return true;
+  }
 
   if (main_queue_callback != nullptr && main_queue_callback(request->files, request)) {
     json_object_put(params);

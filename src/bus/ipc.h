@@ -21,6 +21,14 @@ constexpr size_t min_entry_bytes = 44;
 // whatever its files hold: it is refused at once with "tooManyFiles".
 constexpr size_t max_files_per_call = reply_limit_bytes / min_entry_bytes;
 
+// Bytes of record text one call may collect: what the reply's bound leaves
+// once every entry's path, size and time are written, 0 when those alone
+// don't fit (the call is then refused with "tooManyFiles"). Records past it
+// are replaced with {"returnValue":false,"errorText":"replyTooLarge"}, so a
+// call's reply fits the bus and the service holds at most this much of a
+// call's records.
+size_t quarn_ipc_record_budget(GArray const *paths);
+
 // One accepted "parse" call, from its acceptance to its reply.
 struct parse_request {
   QSMessage *message;       // referenced while the request is open

@@ -33,7 +33,33 @@ json_object *entry_data(json_tokener *tokener, const char *path, const char *tex
   return data;
 }
 
+// The bytes an entry takes in the reply besides its record: the path as
+// json-c escapes it ("/", quote and backslash take two characters, other
+// control bytes six), the member names, and size and time as doubles of at
+// most 24 characters each.
+size_t entry_frame_bytes(const char *path) {
+  constexpr size_t frame = 112;
+  size_t bytes = frame;
+  for (const char *c = path; *c != '\0'; ++c) {
+    auto byte = static_cast<unsigned char>(*c);
+    if (byte == '/' || byte == '"' || byte == '\\' || byte == '\b' || byte == '\f' || byte == '\n' ||
+        byte == '\r' || byte == '\t')
+      bytes += 2;
+    else
+      bytes += byte < 0x20 ? 6 : 1;
+  }
+  return bytes;
+}
+
 } // namespace
+
+size_t quarn_ipc_record_budget(GArray const *paths) {
+  // The reply's own opening and closing.
+  size_t frames = 64;
+  for (guint i = 0; i < paths->len && frames <= reply_limit_bytes; ++i)
+    frames += entry_frame_bytes(g_array_index(paths, char *, i));
+  return frames < reply_limit_bytes ? reply_limit_bytes - frames : 0;
+}
 
 // The reply is written out entry by entry, each entry's tree living only
 // while it is written, so that a call of thousands of files holds their

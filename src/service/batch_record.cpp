@@ -7,6 +7,7 @@
 #include <cstring>
 
 const char *const dropped_record = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
+const char *const reply_too_large_record = "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}";
 
 namespace {
 
@@ -18,6 +19,15 @@ void append_entry(parse_batch *batch, const char *path, const char *json) {
   if (stat(path, &info) == 0) {
     size = static_cast<double>(info.st_size);
     modified = static_cast<double>(info.st_mtime);
+  }
+  size_t length = strlen(json);
+  if (length > batch->record_budget) {
+    if (batch->record_budget > 0)
+      log_error("Records of one call pass the reply's bound, later ones refused! %s\n", path);
+    batch->record_budget = 0;
+    json = reply_too_large_record;
+  } else {
+    batch->record_budget -= length;
   }
   char *text = g_strdup(json);
   g_array_append_val(batch->results, text);
@@ -34,9 +44,10 @@ bool same_path(const char *requested, const char *reported) {
 
 } // namespace
 
-parse_batch *parse_batch_new(void *context, const GArray *paths) {
+parse_batch *parse_batch_new(void *context, const GArray *paths, size_t record_budget) {
   auto *batch = g_new0(parse_batch, 1);
   batch->success = true;
+  batch->record_budget = record_budget;
   batch->context = context;
   batch->results = g_array_new(FALSE, FALSE, sizeof(char *));
   batch->sizes = g_array_new(FALSE, FALSE, sizeof(double));

@@ -13,13 +13,20 @@ struct parse_batch {
   GArray *paths;    // owned copies of the request's paths, in order
   GArray *queued;   // bool per path: sent to the broker
   guint answered;   // paths [0, answered) have their entry
+  // Bytes of record text the batch may still hold; a record past it is
+  // replaced with reply_too_large_record, and so is every one after it.
+  size_t record_budget;
 };
 
 // The record of a file whose answer never came.
 extern const char *const dropped_record;
+// The record of a file whose answer came after its call's records passed
+// their budget.
+extern const char *const reply_too_large_record;
 
-// A new record for `paths` (copied), all of them marked not queued.
-parse_batch *parse_batch_new(void *context, const GArray *paths);
+// A new record for `paths` (copied), all of them marked not queued, that may
+// hold `record_budget` bytes of record text.
+parse_batch *parse_batch_new(void *context, const GArray *paths, size_t record_budget = G_MAXSIZE);
 void parse_batch_free(parse_batch *batch);
 
 // Files the broker's answer for `path` (as the broker reports it: trailing

@@ -42,7 +42,7 @@ bool ipc_queue(const GArray *paths, void *context) {
     return true;
   }
   stop_idle_timeout();
-  parse_batch *batch = parse_batch_new(context, paths);
+  parse_batch *batch = parse_batch_new(context, paths, quarn_ipc_record_budget(paths));
   g_queue_push_tail(pending_ipc_results, batch);
   // The whole batch goes to one worker: that is the process its activity maps.
   int pid = 0;

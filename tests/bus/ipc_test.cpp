@@ -214,4 +214,33 @@ TEST(BuildParseReply, StopsAtTheBoundAndNoEntryIsSmallerThanCounted) {
   g_array_free(modified, TRUE);
 }
 
+// What a call's records may take: the bound less what its entries need
+// besides their records, counted high enough for any path, size and time.
+TEST(BuildParseReply, RecordBudgetLeavesRoomForEveryEntrysFrame) {
+  const struct {
+    std::string path;
+    double size, modified;
+  } rows[] = {{"", 0, 0},
+              {"/music/a.mp3", 2147483647, 1765000000},
+              {"/\x01\"\\\b\n/\x1f\x7f\xc3\xa9", 1, -1.2345678901234567e+300}};
+  const std::string record = "{ \"returnValue\": true }";
+  for (const auto &r : rows) {
+    GArray *files = string_array({r.path});
+    GArray *results = string_array({record});
+    GArray *sizes = double_array({r.size});
+    GArray *modified = double_array({r.modified});
+    g_autofree char *reply = build_parse_reply(results, sizes, modified, files);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_LE(strlen(reply), reply_limit_bytes - quarn_ipc_record_budget(files) + record.size()) << reply;
+    string_array_free_all(&files);
+    string_array_free_all(&results);
+    g_array_free(sizes, TRUE);
+    g_array_free(modified, TRUE);
+  }
+  // Paths that alone pass the bound leave nothing: the call is refused.
+  GArray *many = string_array(std::vector<std::string>(160000, "/music/a.mp3"));
+  EXPECT_EQ(quarn_ipc_record_budget(many), 0u);
+  string_array_free_all(&many);
+}
+
 } // namespace

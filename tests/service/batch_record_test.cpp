@@ -15,9 +15,9 @@ namespace {
 using texts = std::vector<std::string>;
 
 // A batch for `paths`, every one queued with the broker.
-parse_batch *batch_for(const texts &paths) {
+parse_batch *batch_for(const texts &paths, size_t record_budget = G_MAXSIZE) {
   GArray *array = string_array(paths);
-  parse_batch *batch = parse_batch_new(nullptr, array);
+  parse_batch *batch = parse_batch_new(nullptr, array, record_budget);
   string_array_free_all(&array);
   for (size_t i = 0; i < paths.size(); ++i)
     g_array_index(batch->queued, bool, i) = true;
@@ -30,6 +30,7 @@ std::vector<double> doubles(const GArray *array) {
 }
 
 const std::string D = dropped_record;
+const std::string L = reply_too_large_record;
 
 TEST(ParseBatch, EveryPathGetsOneEntryInItsPlace) {
   struct {
@@ -37,6 +38,7 @@ TEST(ParseBatch, EveryPathGetsOneEntryInItsPlace) {
     texts paths;
     std::vector<std::pair<std::string, std::string>> answers; // path reported, record
     texts expected;
+    size_t budget = G_MAXSIZE; // bytes of record text the batch may hold
   } cases[] = {
       {"all answered", {"/a", "/b", "/c"}, {{"/a", "A"}, {"/b", "B"}, {"/c", "C"}}, {"A", "B", "C"}},
       {"middle dropped", {"/a", "/b", "/c"}, {{"/a", "A"}, {"/c", "C"}}, {"A", D, "C"}},
@@ -49,9 +51,15 @@ TEST(ParseBatch, EveryPathGetsOneEntryInItsPlace) {
       {"trailing white space reported stripped", {"/a \t"}, {{"/a", "A"}}, {"A"}},
       {"unknown answer ignored", {"/a", "/b"}, {{"/zzz", "Z"}, {"/b", "B"}}, {D, "B"}},
       {"answer for an already answered path ignored", {"/a", "/b"}, {{"/b", "B"}, {"/a", "A"}}, {D, "B"}},
+      {"records within the budget kept whole", {"/a", "/b"}, {{"/a", "AA"}, {"/b", "BB"}}, {"AA", "BB"}, 4},
+      {"past the budget, that record and every later one refused",
+       {"/a", "/b", "/c", "/d"},
+       {{"/a", "AA"}, {"/b", "BBB"}, {"/c", "C"}},
+       {"AA", L, L, L},
+       4},
   };
   for (const auto &c : cases) {
-    parse_batch *batch = batch_for(c.paths);
+    parse_batch *batch = batch_for(c.paths, c.budget);
     for (const auto &[path, json] : c.answers)
       parse_batch_collect(batch, path.c_str(), json.c_str());
     parse_batch_complete(batch);

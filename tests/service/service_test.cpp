@@ -112,9 +112,10 @@ TEST_F(Service, CallsSentBackToBackGetTheirOwnEntries) {
   EXPECT_EQ(plain(second.reply), expected_reply(second_paths));
 }
 
-// A reply the bus would not carry costs only its own call: the service stays
-// up and a second caller's batch, sent meanwhile, is answered whole.
-TEST_F(Service, ACallWhoseReplyIsTooLargeOrTooLongIsRefusedAlone) {
+// A reply the bus would not carry costs only its own call: records past the
+// call's budget are refused in their place, the service stays up, and a
+// second caller's batch, sent meanwhile, is answered whole.
+TEST_F(Service, RecordsPastTheReplysBoundAreRefusedInPlace) {
   start();
   ASSERT_TRUE(parse({}).done);
   pid_t pid = service_pid();
@@ -133,7 +134,24 @@ TEST_F(Service, ACallWhoseReplyIsTooLargeOrTooLongIsRefusedAlone) {
   std::vector<std::string> other_paths = {playlist, text, missing};
   call_async(second_client.get(), service_bus_name, "parse", payload_for(other_paths), &other);
   ASSERT_TRUE(run_until([&] { return large.done && other.done; }, 120000));
-  EXPECT_EQ(plain(large.reply), "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}") << large.error_text;
+  EXPECT_LT(large.reply.size(), 16u * 1024 * 1024);
+  json_ptr reply = parse_json(large.reply);
+  json_object *entries = nullptr;
+  ASSERT_TRUE(reply != nullptr && json_object_object_get_ex(reply.get(), "files", &entries)) << large.error_text;
+  ASSERT_EQ(json_object_array_length(entries), many.size());
+  const std::string refused = "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}";
+  size_t whole = 0;
+  for (size_t i = 0; i < many.size(); ++i) {
+    json_object *entry = json_object_array_get_idx(entries, i);
+    EXPECT_STREQ(json_object_get_string(json_object_object_get(entry, "path")), big_list.c_str());
+    EXPECT_GT(json_object_get_double(json_object_object_get(entry, "size")), 0);
+    std::string data = plain(json_object_to_json_string(json_object_object_get(entry, "data")));
+    if (data != refused) {
+      EXPECT_EQ(whole++, i) << "a whole record after a refused one";
+    }
+  }
+  EXPECT_GT(whole, 0u);
+  EXPECT_LT(whole, many.size());
   EXPECT_EQ(plain(other.reply), expected_reply(other_paths)) << other.error_text;
 
   std::string too_many = "{\"files\":[\"\"";
