@@ -129,7 +129,7 @@ int log_capture::count(const std::string &message) const {
   return n;
 }
 
-worker_process::worker_process() {
+worker_process::worker_process(const char *binary) {
   int in_pipe[2], out_pipe[2];
   err_fd = memfd_create("worker-stderr", MFD_CLOEXEC);
   if (err_fd < 0 || pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
@@ -139,7 +139,7 @@ worker_process::worker_process() {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_fd, 2);
-    execl(MS_BINARY, MS_BINARY, "-demon", static_cast<char *>(nullptr));
+    execl(binary, binary, "-demon", static_cast<char *>(nullptr));
     _exit(127);
   }
   close(in_pipe[0]);

@@ -83,9 +83,10 @@ struct log_capture {
   std::vector<std::string> lines;
 };
 
-// A real `mediasiftd -demon` on pipes; its standard error goes to a memfd.
+// A real `mediasiftd -demon` (or `binary -demon`) on pipes; its standard
+// error goes to a memfd.
 struct worker_process {
-  worker_process();
+  explicit worker_process(const char *binary = MS_BINARY);
   ~worker_process(); // kills the worker if still running and reaps it
   worker_process(const worker_process &) = delete;
   worker_process &operator=(const worker_process &) = delete;

@@ -4,6 +4,7 @@
 // and that has GLib warn for one ending in ".warns" (a library's warning must
 // not trip the confinement).
 // Defining parse_file here keeps the dispatch's own out of the link.
+#include "extract/dispatch.h"
 #include "worker/worker_main.h"
 
 #include <glib.h>
@@ -11,7 +12,7 @@
 
 #include <cstring>
 
-bool parse_file(const char *path, json_object *root) {
+bool parse_file(const char *path, json_object *root, open_refusal *) {
   if (g_str_has_suffix(path, ".hungry")) {
     constexpr size_t chunk = 64u << 20;
     for (;;) // g_malloc aborts the worker when the ceiling refuses a chunk
