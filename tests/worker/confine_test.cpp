@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 namespace {
 
 std::string scratch; // a folder the refused attempts aim at
+int log_socket = -1;  // the confined child's log socket, connected
 
 // Runs `attempt` in a confined child and returns its wait status; what the
 // child wrote to standard error goes to `*errors`. The child exits 0 when the
@@ -32,7 +34,11 @@ int confined(bool (*attempt)(), std::string *errors = nullptr) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(err_fd, STDERR_FILENO);
-    confine_worker(-1);
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0)
+      _exit(5);
+    log_socket = pair[0];
+    confine_worker(log_socket);
     _exit(attempt() ? 0 : (errno == EACCES || errno == EPERM) ? 3 : 4);
   }
   int status = 0;
@@ -44,6 +50,12 @@ int confined(bool (*attempt)(), std::string *errors = nullptr) {
 }
 
 bool killed_by_filter(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS; }
+
+// The value of a "Cap...:" line of the process's status, -1 when missing.
+long long capability_set(const std::string &status, const std::string &name) {
+  size_t at = status.find("\n" + name + ":\t");
+  return at == std::string::npos ? -1 : std::stoll(status.substr(at + name.size() + 3, 16), nullptr, 16);
+}
 
 } // namespace
 
@@ -84,6 +96,62 @@ TEST(Confinement, WritingCreatingExecutingAndSocketsEndTheChild) {
   struct stat st;
   EXPECT_NE(stat((dir.path + "/new").c_str(), &st), 0);
   EXPECT_EQ(stat(existing.c_str(), &st), 0);
+}
+
+// Calls the worker needs in some forms only: its descriptors' flags but not
+// signal-driven I/O or a signal sent by the kernel for it; sends on its
+// connected log socket, never to an address; signals to itself only.
+TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
+  const struct {
+    const char *name;
+    bool allowed;
+    bool (*attempt)();
+  } rows[] = {
+      {"fcntl F_GETFL", true, [] { return fcntl(0, F_GETFL) >= 0; }},
+      {"fcntl F_SETFL", true, [] { return fcntl(0, F_SETFL, O_NONBLOCK) == 0; }},
+      {"fcntl F_GETFD", true, [] { return fcntl(0, F_GETFD) >= 0; }},
+      {"fcntl F_SETFD", true, [] { return fcntl(0, F_SETFD, FD_CLOEXEC) == 0; }},
+      {"fcntl F_SETFL O_ASYNC", false, [] { return fcntl(0, F_SETFL, O_ASYNC) == 0; }},
+      {"fcntl F_SETOWN", false, [] { return fcntl(0, F_SETOWN, getppid()) == 0; }},
+      {"fcntl F_SETSIG", false, [] { return fcntl(0, F_SETSIG, SIGKILL) == 0; }},
+      {"fcntl F_DUPFD", false, [] { return fcntl(0, F_DUPFD, 20) >= 0; }},
+      {"send to the log", true, [] { return send(log_socket, "x", 1, MSG_DONTWAIT) == 1; }},
+      {"sendto without address", true, [] { return sendto(log_socket, "x", 1, 0, nullptr, 0) == 1; }},
+      {"sendto an address", false,
+       [] {
+         sockaddr_un addr{};
+         addr.sun_family = AF_UNIX;
+         strcpy(addr.sun_path, "/dev/log");
+         return sendto(log_socket, "x", 1, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 1;
+       }},
+      {"signal to itself", true, [] { return syscall(SYS_tgkill, getpid(), gettid(), 0) == 0; }},
+      {"signal to its parent", false, [] { return syscall(SYS_tgkill, getppid(), getppid(), 0) == 0; }},
+      {"kill", false, [] { return kill(getppid(), 0) == 0; }},
+  };
+  for (const auto &row : rows) {
+    int status = confined(row.attempt);
+    if (row.allowed)
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.name << ": wait status " << status;
+    else
+      EXPECT_TRUE(killed_by_filter(status)) << row.name << ": wait status " << status;
+  }
+}
+
+// Started with capabilities (a service running as root), the worker keeps
+// none, in any set, the bounding set included.
+TEST(Confinement, NoCapabilityIsLeft) {
+  if (capability_set(read_file("/proc/self/status"), "CapEff") <= 0)
+    GTEST_SKIP() << "this test runs without capabilities: there are none to drop";
+  int status = confined([] {
+    std::string caps = read_file("/proc/self/status");
+    for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+      if (capability_set(caps, set) != 0) {
+        fprintf(stderr, "%s left: %s\n", set, caps.c_str());
+        return false;
+      }
+    return true;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(Confinement, ForbiddenCallIsNamedInTheLog) {
