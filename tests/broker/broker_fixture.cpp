@@ -13,7 +13,8 @@
 #include <algorithm>
 
 const char *const hook_path = "::test::toxic::neverreturn::";
-const char *const failed_json = "{\"returnValue\":false}";
+const char *const failed_json = "{\"returnValue\":false,\"errorText\":\"notFound\"}";
+const char *const refused_json = "{\"returnValue\":false}";
 const char *const toxic_json = "{\"returnValue\":false,\"toxic\":true}";
 
 std::vector<std::string> broker_test::events;

@@ -16,6 +16,7 @@ std::string fake(const std::string &path, int id) {
 }
 
 std::string failed(const std::string &path) { return path + " => " + failed_json; }
+std::string refused(const std::string &path) { return path + " => " + refused_json; }
 std::string toxic(const std::string &path) { return path + " => " + toxic_json; }
 
 TEST_F(broker_test, batches_complete_in_order_and_ids_run_on_across_respawns) {
@@ -128,15 +129,16 @@ TEST_F(broker_test, real_worker_answers_each_request_in_its_place) {
   start();
   for (const auto &c : line_ends) {
     // A path holding a line end is never sent, so it can't split a request
-    // line. The empty path is answered without an id, so nothing is collected
-    // for it; trailing white space leaves the collected path.
+    // line. The empty path is answered with its id and its reason; trailing
+    // white space leaves the collected path.
     std::string odd = "/nonexistent/a" + std::string(c.end) + "b";
     SCOPED_TRACE(odd);
     events.clear();
     batch({list, "/nonexistent/b  ", "", odd, "/nonexistent/a" + std::string(c.end), "/nonexistent/c"});
     ASSERT_TRUE(run_until_batches(1));
-    EXPECT_EQ(events, (events_t{list + " => " + record_text(list), failed("/nonexistent/b"), failed(odd),
-                                failed(c.collected), failed("/nonexistent/c"), "delimit"}));
+    EXPECT_EQ(events, (events_t{list + " => " + record_text(list), failed("/nonexistent/b"),
+                                " => " + refused_record("emptyPath"), refused(odd), refused(c.collected),
+                                failed("/nonexistent/c"), "delimit"}));
   }
   EXPECT_EQ(pids.size(), 1u);
 }

@@ -65,8 +65,7 @@ TEST_F(Service, AnswersEveryPathInOrderWithItsRecord) {
   call_result empty = parse({});
   EXPECT_EQ(empty.error_name, "");
   EXPECT_EQ(plain(empty.reply), "{\"returnValue\":true,\"files\":[]}");
-  // The worker answers an empty path without an id; the broker drops that
-  // answer, which costs only its own entry.
+  // The worker answers an empty path with its id and the reason.
   std::vector<std::string> paths = {playlist, missing, "", text};
   EXPECT_EQ(plain(parse(paths).reply), expected_reply(paths));
 }

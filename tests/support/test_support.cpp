@@ -94,6 +94,16 @@ std::string record_text(const std::string &path) {
   return root ? json_text(root.get()) : "";
 }
 
+std::string refused_record(const std::string &word) {
+  return "{\"returnValue\":false,\"errorText\":\"" + word + "\"}";
+}
+
+std::string refused_record_of(const std::string &path) {
+  json_ptr root(json_object_new_object());
+  open_refusal refusal = open_refusal::none;
+  return parse_file(path.c_str(), root.get(), &refusal) ? "" : refused_record(open_refusal_word(refusal));
+}
+
 json_ptr parse_json(const std::string &text) { return json_ptr(json_tokener_parse(text.c_str())); }
 
 std::string json_text(json_object *value) { return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN); }

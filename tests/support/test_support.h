@@ -55,6 +55,11 @@ std::string data_path(const std::string &relative); // under tests/data
 // the file could not be opened).
 std::string record_text(const std::string &path);
 json_ptr record_of(const std::string &path);
+// The record the worker answers for a file it did not parse:
+// {"returnValue":false,"errorText":WORD}.
+std::string refused_record(const std::string &word);
+// That record for `path`, as this process finds it ("" when it opens).
+std::string refused_record_of(const std::string &path);
 json_ptr parse_json(const std::string &text);
 // Plain JSON text of `value`, and of the JSON `text` written again plainly,
 // so that an expectation can be written with any spacing. Bad JSON in an

@@ -26,7 +26,6 @@ constexpr bool hook_built = true;
 constexpr bool hook_built = false;
 #endif
 
-std::string refused(const std::string &word) { return "{\"returnValue\":false,\"errorText\":\"" + word + "\"}"; }
 
 } // namespace
 
@@ -45,13 +44,13 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
     std::string answer;
   } rows[] = {
       {"5:" + plain + "\n", "5:" + unknown_record},
-      {"6:/nonexistent/file.mp3\n", "6:" + refused("notFound")},
-      {"6:" + plain + "/below\n", "6:" + refused("notFound")}, // through a file, not a folder
-      {"6:" + locked + "\n", "6:" + refused("permissionDenied")},
+      {"6:/nonexistent/file.mp3\n", "6:" + refused_record("notFound")},
+      {"6:" + plain + "/below\n", "6:" + refused_record("notFound")}, // through a file, not a folder
+      {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
       {"no colon here\n", failed},
       {"\n", failed},
-      {"7:\n", "7:" + refused("emptyPath")},
-      {"7:   \r\n", "7:" + refused("emptyPath")}, // nothing left once trailing space is stripped
+      {"7:\n", "7:" + refused_record("emptyPath")},
+      {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
       {"007:" + plain + "\n", "7:" + unknown_record},
       {"-3:" + plain + "\n", "-3:" + unknown_record},
       {"x:" + plain + "\n", "0:" + unknown_record},
@@ -59,7 +58,7 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
       {"9223372036854775807:" + plain + "\n", "9223372036854775807:" + unknown_record},
       {"8:" + colon + "\n", "8:" + unknown_record},
       {"9:" + quoted + "  \t\r\n", "9:" + unknown_record},
-      {"10: " + plain + "\n", "10:" + refused("notFound")}, // a leading space belongs to the path
+      {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
   };
   // Written back to back: each is answered in order, flushed on its own.
   std::string all;
@@ -146,7 +145,7 @@ TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
-  const std::string not_regular = refused("notRegularFile");
+  const std::string not_regular = refused_record("notRegularFile");
   std::vector<std::pair<std::string, std::string>> rows = {
       {fifo, not_regular},
       {zero, not_regular},
@@ -200,6 +199,6 @@ TEST(WorkerProtocol, DefaultOptionsBuildHoldsNoTestHook) {
   for (const char *id : {"1:", "2:"}) {
     std::string line;
     ASSERT_TRUE(worker.read_line(&line)) << worker.errors();
-    EXPECT_EQ(line, id + refused("notFound"));
+    EXPECT_EQ(line, id + refused_record("notFound"));
   }
 }
