@@ -213,6 +213,10 @@ void *build_worker_filter(uint32_t arch, int log_fd) {
 confinement_result confine_worker(int log_fd) {
   confinement_result result{};
   result.memory_ceiling = apply_memory_ceiling();
+  // A worker that crashes ends at once, without writing (or piping to a
+  // crash handler) a core image that would hold the caller's file contents.
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   result.no_capabilities = drop_capabilities();
   result.no_new_privs = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
   result.landlock = result.no_new_privs && apply_landlock();

@@ -81,6 +81,8 @@ TEST_F(broker_test, answer_in_two_pieces_is_collected_once_and_stops_the_time_ou
 class broker_death_test : public broker_test, public ::testing::WithParamInterface<int> {};
 
 TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
+  if (!test_hook_built)
+    GTEST_SKIP() << "needs a build configured with -DMS_TEST_HOOKS=ON";
   start(nullptr, GetParam() == 0 ? 1 : 0);
   batch({hook_path, hook_path, "/nonexistent/d"});
   // Each file costs two workers; the second file must get its own retry.
@@ -144,6 +146,8 @@ TEST_F(broker_test, real_worker_answers_each_request_in_its_place) {
 }
 
 TEST_F(broker_test, free_releases_queued_requests_and_ends_the_worker) {
+  if (!test_hook_built)
+    GTEST_SKIP() << "needs a build configured with -DMS_TEST_HOOKS=ON";
   struct {
     std::vector<std::string> paths;
     bool delimit;

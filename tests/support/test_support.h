@@ -26,6 +26,14 @@ constexpr bool sanitizer_build = true;
 constexpr bool sanitizer_build = false;
 #endif
 
+// Whether the executable under test has the worker's time-out test hook
+// (configured with -DMS_TEST_HOOKS=ON).
+#ifdef MS_TEST_HOOKS
+constexpr bool test_hook_built = true;
+#else
+constexpr bool test_hook_built = false;
+#endif
+
 // A fresh temporary folder, removed with its files by the destructor.
 struct temp_dir {
   temp_dir();

@@ -20,12 +20,6 @@ const std::string failed = "{\"returnValue\":false}";
 const std::string unknown_record = "{ \"returnValue\": true, \"type\": \"unknown\", \"subtype\": \"unknown\" }";
 const std::string hook = "::test::toxic::neverreturn::";
 
-#ifdef MS_TEST_HOOKS
-constexpr bool hook_built = true;
-#else
-constexpr bool hook_built = false;
-#endif
-
 
 } // namespace
 
@@ -84,7 +78,7 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
 // for a request or spins in the test hook, which never answers on its own.
 TEST(WorkerProtocol, SigtermEndsWithStatus100WaitingOrInTheHook) {
   for (bool in_hook : {false, true}) {
-    if (in_hook && !hook_built)
+    if (in_hook && !test_hook_built)
       continue;
     worker_process worker;
     std::string line;
@@ -190,7 +184,7 @@ TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
 TEST(WorkerProtocol, DefaultOptionsBuildHoldsNoTestHook) {
   std::string path = DEFAULT_OPTIONS_BINARY;
   EXPECT_EQ(read_file(path).find("neverreturn"), std::string::npos) << path;
-  if (hook_built) {
+  if (test_hook_built) {
     EXPECT_NE(read_file(MS_BINARY).find("neverreturn"), std::string::npos);
   }
 
