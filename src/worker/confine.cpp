@@ -3,15 +3,11 @@
 #include "base/log.h"
 #include "worker/syscall_rules.h"
 
-#include <fcntl.h>
-#include <sched.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
