@@ -14,14 +14,14 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 
 build=$root/build/asan
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON -DMS_TEST_HOOKS=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # A plain build checks what sanitizers would hide: the worker's memory
 # ceiling, which sanitizer builds cannot set, and the service's resident
 # memory settling under hostile calls, which their allocator blurs.
 plain=$root/build/plain
-cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMS_TEST_HOOKS=ON >/dev/null
 # It also runs the worker's code under valgrind's memcheck, which the
 # sanitizers rule out.
 cmake --build "$plain" -j "$jobs" --target test_worker test_load_leaks test_load_hostile mediasiftd

@@ -1,4 +1,5 @@
 #include "extract/dispatch.h"
+#include "extract/open_file.h"
 #include "extract/pictures.h"
 #include "extract/tags.h"
 
@@ -110,26 +111,6 @@ void run_parser(media_format format, FILE *file, json_object *root, const char *
   }
 }
 
-// Opens `path` for reading only if it is a regular file. The open itself must
-// not block (a named pipe would wait for a writer forever), and anything that
-// is not a regular file (a pipe, a device such as /dev/zero, a folder, a
-// socket) is refused: it could stall the worker or feed a parser endlessly.
-FILE *open_regular_file(const char *path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE *file = fdopen(fd, "rb");
-  if (file == nullptr)
-    close(fd);
-  return file;
-}
-
 // The members that follow "subtype": what the stream holds (the picture's
 // header and the EXIF position, or the audio and video tracks), read apart
 // from the format's own member, and the tags and pictures of the format's
@@ -180,8 +161,11 @@ media_format format_from_extension(const char *path) {
 const char *format_type(media_format format) { return row_of(format).type; }
 const char *format_subtype(media_format format) { return row_of(format).subtype; }
 
-bool parse_file(const char *path, json_object *root) {
-  FILE *file = open_regular_file(path);
+bool parse_file(const char *path, json_object *root, open_refusal *refusal) {
+  open_refusal why = open_refusal::none;
+  FILE *file = open_regular_file(path, &why);
+  if (refusal != nullptr)
+    *refusal = why;
   if (file == nullptr) {
     log_error("Failed to open file!\n");
     return false;

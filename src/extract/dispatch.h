@@ -1,6 +1,8 @@
 // Format dispatch: the worker's single entry into extraction.
 #pragma once
 
+#include "extract/open_file.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -9,8 +11,9 @@ enum class media_format { unknown, mp3, m3u, pls, mp4, wav, jpeg, bmp, png, gif,
 
 // Opens `path`, picks its format by leading bytes then by extension, runs the
 // format's parser into `root` and adds "returnValue", "type" and "subtype".
-// False (and `root` untouched) only when the file cannot be opened.
-bool parse_file(const char *path, json_object *root);
+// False (and `root` untouched) only when the file cannot be opened; then
+// `*refusal`, when given, says why.
+bool parse_file(const char *path, json_object *root, open_refusal *refusal = nullptr);
 
 // The format the first `n` bytes of a file announce (at most 8 are looked
 // at), or unknown when no signature matches.

@@ -1,15 +1,13 @@
 #include "worker/confine.h"
 
 #include "base/log.h"
+#include "worker/syscall_rules.h"
 
-#include <fcntl.h>
-#include <sched.h>
+#include <linux/capability.h>
 #include <linux/landlock.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,80 +93,85 @@ void handle_forbidden_call(int, siginfo_t *info, void *) {
   _exit(128 + SIGSYS);
 }
 
-// Argument comparisons spelled out in full (the library's macros leave a
-// member to zero-initialisation, which some compilers warn about).
-scmp_arg_cmp arg_equals(unsigned arg, scmp_datum_t value) { return {arg, SCMP_CMP_EQ, value, 0}; }
-scmp_arg_cmp arg_masked(unsigned arg, scmp_datum_t mask, scmp_datum_t value) {
-  return {arg, SCMP_CMP_MASKED_EQ, mask, value};
+// The comparison a table check stands for, with its runtime values filled in.
+scmp_arg_cmp comparison(const syscall_arg_check &check, int log_fd) {
+  scmp_datum_t value = check.value;
+  if (check.source == arg_source::log_descriptor)
+    value = static_cast<scmp_datum_t>(log_fd);
+  else if (check.source == arg_source::own_process)
+    value = static_cast<scmp_datum_t>(getpid());
+  if (check.mask == ~scmp_datum_t{0})
+    return {check.arg, SCMP_CMP_EQ, value, 0};
+  return {check.arg, SCMP_CMP_MASKED_EQ, check.mask, value};
 }
 
-bool allow(scmp_filter_ctx ctx, int call) { return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0; }
-
-template <typename... Cmp> bool allow_if(scmp_filter_ctx ctx, int call, Cmp... cmp) {
-  return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, sizeof...(cmp), cmp...) == 0;
+bool uses_log_socket(const syscall_rule &rule) {
+  for (size_t i = 0; i < rule.n_checks; ++i)
+    if (rule.checks[i].source == arg_source::log_descriptor)
+      return true;
+  return false;
 }
 
-// Allows what parsing needs; any other system call traps and ends the worker.
+// Adds one table row to a filter for `arch`, if it applies there.
+bool add_rule(scmp_filter_ctx ctx, uint32_t arch, const syscall_rule &rule, int log_fd) {
+#ifndef MS_SANITIZER_BUILD
+  if (rule.sanitizer_only)
+    return true;
+#endif
+  if ((log_fd < 0 && uses_log_socket(rule)) ||
+      (rule.not_on != nullptr && seccomp_arch_resolve_name(rule.not_on) == arch))
+    return true;
+  // Not a call of its own here (absent, or multiplexed through socketcall,
+  // where its arguments would not be the ones the checks mean).
+  if (seccomp_syscall_resolve_name_arch(arch, rule.name) < 0)
+    return true;
+  // Rules take the running architecture's number (or libseccomp's stand-in
+  // for a call it lacks), which the library translates for `arch`.
+  int call = seccomp_syscall_resolve_name(rule.name);
+  scmp_arg_cmp cmp[max_arg_checks];
+  for (size_t i = 0; i < rule.n_checks; ++i)
+    cmp[i] = comparison(rule.checks[i], log_fd);
+  return seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, call, static_cast<unsigned>(rule.n_checks), cmp) == 0;
+}
+
 bool apply_seccomp(int log_fd) {
   struct sigaction action {};
   action.sa_sigaction = handle_forbidden_call;
   action.sa_flags = SA_SIGINFO;
   if (sigaction(SIGSYS, &action, nullptr) != 0)
     return false;
-  scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_TRAP);
+  auto ctx = static_cast<scmp_filter_ctx>(build_worker_filter(seccomp_arch_native(), log_fd));
   if (ctx == nullptr)
     return false;
-  bool ok = true;
-  // Reading, seeking and asking about files.
-  for (int call : {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(lseek), SCMP_SYS(fstat),
-                   SCMP_SYS(newfstatat), SCMP_SYS(stat), SCMP_SYS(lstat), SCMP_SYS(statx), SCMP_SYS(close),
-                   SCMP_SYS(dup), SCMP_SYS(fcntl), SCMP_SYS(getdents64)})
-    ok = ok && allow(ctx, call);
-  // Opening only for reading: no write access mode, no creation, no truncation.
-  const scmp_datum_t open_mask = O_ACCMODE | O_CREAT | O_TRUNC;
-  ok = ok && allow_if(ctx, SCMP_SYS(openat), arg_masked(2, open_mask, O_RDONLY));
-  ok = ok && allow_if(ctx, SCMP_SYS(open), arg_masked(1, open_mask, O_RDONLY));
-  // Terminal checks that stdio makes on a stream it opens.
-  ok = ok && allow_if(ctx, SCMP_SYS(ioctl), arg_equals(1, TCGETS));
-  // Memory, never executable.
-  ok = ok && allow_if(ctx, SCMP_SYS(mmap), arg_masked(2, PROT_EXEC, 0));
-  ok = ok && allow_if(ctx, SCMP_SYS(mprotect), arg_masked(2, PROT_EXEC, 0));
-  for (int call : {SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk), SCMP_SYS(madvise)})
-    ok = ok && allow(ctx, call);
-  // Writing to its own output, error and log descriptors only.
-  for (scmp_datum_t fd : {STDOUT_FILENO, STDERR_FILENO}) {
-    ok = ok && allow_if(ctx, SCMP_SYS(write), arg_equals(0, fd));
-    ok = ok && allow_if(ctx, SCMP_SYS(writev), arg_equals(0, fd));
-  }
-  if (log_fd >= 0) {
-    ok = ok && allow_if(ctx, SCMP_SYS(sendto), arg_equals(0, static_cast<scmp_datum_t>(log_fd)));
-    ok = ok && allow_if(ctx, SCMP_SYS(write), arg_equals(0, static_cast<scmp_datum_t>(log_fd)));
-  }
-  // Time, randomness for hash seeds, locks, signals the process sends itself
-  // when it aborts, and exit.
-  for (int call : {SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(time), SCMP_SYS(getrandom),
-                   SCMP_SYS(futex), SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(tgkill), SCMP_SYS(rt_sigprocmask),
-                   SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(exit),
-                   SCMP_SYS(exit_group)})
-    ok = ok && allow(ctx, call);
-#ifdef MS_SANITIZER_BUILD
-  // The leak checker stops the process with a ptraced helper thread at exit,
-  // and the sanitizer runtime asks about itself; test builds only.
-  // Only thread-like clones that share memory: never a new process.
-  ok = ok && allow_if(ctx, SCMP_SYS(clone), arg_masked(0, CLONE_VM, CLONE_VM));
-  for (int call : {SCMP_SYS(ptrace), SCMP_SYS(getdents), SCMP_SYS(wait4), SCMP_SYS(waitid),
-                   SCMP_SYS(prctl), SCMP_SYS(sigaltstack), SCMP_SYS(readlink), SCMP_SYS(readlinkat),
-                   SCMP_SYS(sched_getaffinity), SCMP_SYS(sched_yield), SCMP_SYS(getppid), SCMP_SYS(nanosleep),
-                   SCMP_SYS(clock_nanosleep), SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(uname),
-                   SCMP_SYS(getrlimit), SCMP_SYS(prlimit64), SCMP_SYS(munlock), SCMP_SYS(mlock),
-                   SCMP_SYS(pipe2), SCMP_SYS(pipe)})
-    ok = ok && allow(ctx, call);
-#endif
-  ok = ok && seccomp_load(ctx) == 0;
+  bool ok = seccomp_load(ctx) == 0;
   seccomp_release(ctx);
   return ok;
 }
 #endif
+
+// A worker started by a service running as root would keep every capability,
+// and with them the power to read, signal or trace what it likes. Drops them
+// all: the bounding set first (that needs CAP_SETPCAP, which goes next), then
+// the ambient, inheritable, permitted and effective sets. True when none is
+// left.
+bool drop_capabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, data) != 0)
+    return false;
+  bool held = false;
+  for (const __user_cap_data_struct &word : data)
+    held = held || word.effective != 0 || word.permitted != 0 || word.inheritable != 0;
+  if (!held)
+    return true; // the bounding set matters only to an exec, which is forbidden
+  bool ok = true;
+  for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap)
+    if (prctl(PR_CAPBSET_READ, cap, 0, 0, 0) == 1 && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+      ok = false;
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
+  return syscall(SYS_capset, &header, none) == 0 && ok;
+}
 
 bool apply_memory_ceiling() {
 #ifdef MS_SANITIZER_BUILD
@@ -183,9 +186,34 @@ bool apply_memory_ceiling() {
 
 } // namespace
 
+#ifndef MS_HAVE_SECCOMP
+void *build_worker_filter(uint32_t, int) { return nullptr; }
+#else
+void *build_worker_filter(uint32_t arch, int log_fd) {
+  scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_TRAP);
+  if (ctx == nullptr)
+    return nullptr;
+  bool ok = true;
+  if (arch != seccomp_arch_native())
+    ok = seccomp_arch_add(ctx, arch) == 0 && seccomp_arch_remove(ctx, SCMP_ARCH_NATIVE) == 0;
+  for (size_t i = 0; ok && i < worker_syscall_rule_count; ++i)
+    ok = add_rule(ctx, arch, worker_syscall_rules[i], log_fd);
+  if (!ok) {
+    seccomp_release(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+#endif
+
 confinement_result confine_worker(int log_fd) {
   confinement_result result{};
   result.memory_ceiling = apply_memory_ceiling();
+  // A worker that crashes ends at once, without writing (or piping to a
+  // crash handler) a core image that would hold the caller's file contents.
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  result.no_capabilities = drop_capabilities();
   result.no_new_privs = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
   result.landlock = result.no_new_privs && apply_landlock();
 #ifdef MS_HAVE_SECCOMP
@@ -193,8 +221,10 @@ confinement_result confine_worker(int log_fd) {
 #else
   (void)log_fd;
 #endif
-  if (!result.no_new_privs || !result.landlock || !result.seccomp) {
+  if (!result.no_capabilities || !result.no_new_privs || !result.landlock || !result.seccomp) {
     std::string missing;
+    if (!result.no_capabilities)
+      missing += " capability-drop";
     if (!result.no_new_privs)
       missing += " no-new-privileges";
     if (!result.landlock)

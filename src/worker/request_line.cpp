@@ -5,16 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
-const char *const failed_record = "{\"returnValue\":false}";
-
-bool parse_request_line(char *line, long long *id, const char **path) {
+request_shape parse_request_line(char *line, long long *id, const char **path) {
   g_strchomp(line);
   char *colon = strchr(line, ':');
-  if (colon == nullptr || colon[1] == '\0')
-    return false;
+  if (colon == nullptr)
+    return request_shape::malformed;
   *id = strtoll(line, nullptr, 10);
+  if (colon[1] == '\0')
+    return request_shape::empty_path;
   *path = colon + 1;
-  return true;
+  return request_shape::file;
 }
 
 std::string format_answer(long long id, const char *json) {
@@ -25,4 +25,10 @@ std::string format_answer(long long id, const char *json) {
   return answer;
 }
 
-std::string malformed_answer() { return std::string(failed_record) + "\n"; }
+std::string refused_answer(long long id, const char *word) {
+  return format_answer(id, (std::string("{\"returnValue\":false,\"errorText\":\"") + word + "\"}").c_str());
+}
+
+// Without an id the broker can't tell which request this answers, so it
+// carries no reason either.
+std::string malformed_answer() { return "{\"returnValue\":false}\n"; }

@@ -11,9 +11,20 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace {
+
+#ifdef MS_TEST_HOOKS
+// The path that makes the worker spin without answering until it is killed:
+// the hook with which the broker's time-out and toxic handling are tested.
+// Test builds only: an installed worker treats this path like any other.
 const char *const toxic_test_path = "::test::toxic::neverreturn::";
 
-namespace {
+[[noreturn]] void spin_forever() {
+  volatile unsigned long counter = 0;
+  for (;;)
+    counter = counter + 1;
+}
+#endif
 
 GIOChannel *in_channel;
 GIOChannel *out_channel;
@@ -60,36 +71,39 @@ GLogWriterOutput write_glib_log(GLogLevelFlags, const GLogField *fields, gsize n
   return G_LOG_WRITER_HANDLED;
 }
 
-[[noreturn]] void spin_forever() {
-  volatile unsigned long counter = 0;
-  for (;;)
-    counter = counter + 1;
-}
-
 // The answer line for one request line.
 std::string answer_request(char *line) {
   long long id = 0;
   const char *path = nullptr;
-  if (!parse_request_line(line, &id, &path)) {
+  switch (parse_request_line(line, &id, &path)) {
+  case request_shape::malformed:
     log_error("Invalid request!\n");
     return malformed_answer();
+  case request_shape::empty_path:
+    log_error("Invalid request!\n");
+    return refused_answer(id, open_refusal_word(open_refusal::empty_path));
+  case request_shape::file:
+    break;
   }
   json_ptr root(json_object_new_object());
   if (!json_is_created(root.get())) {
     root.release();
     log_error("Failed to allocate root!\n");
-    return format_answer(id, failed_record);
+    return refused_answer(id, "noMemory");
   }
+#ifdef MS_TEST_HOOKS
   if (strcmp(path, toxic_test_path) == 0)
     spin_forever();
-  if (!parse_file(path, root.get())) {
+#endif
+  open_refusal refusal = open_refusal::none;
+  if (!parse_file(path, root.get(), &refusal)) {
     log_error("Failed to parse metadata!\n");
-    return format_answer(id, failed_record);
+    return refused_answer(id, open_refusal_word(refusal));
   }
   const char *json = json_object_to_json_string(root.get());
   if (json == nullptr) {
     log_error("Failed to make metadata into string!\n");
-    return format_answer(id, failed_record);
+    return refused_answer(id, "noMemory");
   }
   return format_answer(id, json);
 }

@@ -13,7 +13,7 @@
 #include <algorithm>
 
 const char *const hook_path = "::test::toxic::neverreturn::";
-const char *const failed_json = "{\"returnValue\":false}";
+const char *const failed_json = "{\"returnValue\":false,\"errorText\":\"notFound\"}";
 const char *const lost_json = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
 const char *const toxic_json = "{\"returnValue\":false,\"toxic\":true}";
 

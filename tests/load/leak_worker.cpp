@@ -6,6 +6,6 @@
 #include "worker/confine.h"
 #include "worker/worker_main.h"
 
-confinement_result confine_worker(int) { return {true, true, true, true}; }
+confinement_result confine_worker(int) { return {true, true, true, true, true}; }
 
 int main(int argc, char **argv) { return main_child(argc, argv); }

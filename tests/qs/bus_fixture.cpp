@@ -283,7 +283,10 @@ std::string expected_entry(const std::string &path, const char *unopened) {
   add_field(entry.get(), "size", exists ? static_cast<double>(info.st_size) : 0.0);
   add_field(entry.get(), "modified", exists ? static_cast<double>(info.st_mtime) : 0.0);
   json_ptr record = record_of(path);
-  json_object_object_add(entry.get(), "data", record != nullptr ? record.release() : json_tokener_parse(unopened));
+  json_object_object_add(entry.get(), "data",
+                         record != nullptr ? record.release()
+                                           : json_tokener_parse(unopened != nullptr ? unopened
+                                                                                    : refused_record_of(path).c_str()));
   return json_object_to_json_string_ext(entry.get(), JSON_C_TO_STRING_PLAIN);
 }
 

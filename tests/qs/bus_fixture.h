@@ -87,8 +87,9 @@ std::string plain(const std::string &text);
 // {"files":[paths...]EXTRA}
 std::string payload_for(const std::vector<std::string> &paths, const std::string &extra = "");
 // The reply entry the service must give `path`, from the file and an
-// in-process parse; `unopened` is the "data" of a file that can't be opened.
-std::string expected_entry(const std::string &path, const char *unopened = "{\"returnValue\":false}");
+// in-process parse; `unopened`, when given, is the "data" of a file that
+// can't be opened (else the worker's record of why).
+std::string expected_entry(const std::string &path, const char *unopened = nullptr);
 std::string expected_reply(const std::vector<std::string> &paths);
 // The exact payload of the activity manager calls "join" and "mapProcess".
 std::string expected_association(int activity_id, int pid);

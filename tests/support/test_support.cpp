@@ -94,6 +94,16 @@ std::string record_text(const std::string &path) {
   return root ? json_text(root.get()) : "";
 }
 
+std::string refused_record(const std::string &word) {
+  return "{\"returnValue\":false,\"errorText\":\"" + word + "\"}";
+}
+
+std::string refused_record_of(const std::string &path) {
+  json_ptr root(json_object_new_object());
+  open_refusal refusal = open_refusal::none;
+  return parse_file(path.c_str(), root.get(), &refusal) ? "" : refused_record(open_refusal_word(refusal));
+}
+
 json_ptr parse_json(const std::string &text) { return json_ptr(json_tokener_parse(text.c_str())); }
 
 std::string json_text(json_object *value) { return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN); }
@@ -129,7 +139,7 @@ int log_capture::count(const std::string &message) const {
   return n;
 }
 
-worker_process::worker_process() {
+worker_process::worker_process(const char *binary) {
   int in_pipe[2], out_pipe[2];
   err_fd = memfd_create("worker-stderr", MFD_CLOEXEC);
   if (err_fd < 0 || pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
@@ -139,7 +149,7 @@ worker_process::worker_process() {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_fd, 2);
-    execl(MS_BINARY, MS_BINARY, "-demon", static_cast<char *>(nullptr));
+    execl(binary, binary, "-demon", static_cast<char *>(nullptr));
     _exit(127);
   }
   close(in_pipe[0]);

@@ -26,6 +26,14 @@ constexpr bool sanitizer_build = true;
 constexpr bool sanitizer_build = false;
 #endif
 
+// Whether the executable under test has the worker's time-out test hook
+// (configured with -DMS_TEST_HOOKS=ON).
+#ifdef MS_TEST_HOOKS
+constexpr bool test_hook_built = true;
+#else
+constexpr bool test_hook_built = false;
+#endif
+
 // A fresh temporary folder, removed with its files by the destructor.
 struct temp_dir {
   temp_dir();
@@ -55,6 +63,11 @@ std::string data_path(const std::string &relative); // under tests/data
 // the file could not be opened).
 std::string record_text(const std::string &path);
 json_ptr record_of(const std::string &path);
+// The record the worker answers for a file it did not parse:
+// {"returnValue":false,"errorText":WORD}.
+std::string refused_record(const std::string &word);
+// That record for `path`, as this process finds it ("" when it opens).
+std::string refused_record_of(const std::string &path);
 json_ptr parse_json(const std::string &text);
 // Plain JSON text of `value`, and of the JSON `text` written again plainly,
 // so that an expectation can be written with any spacing. Bad JSON in an
@@ -83,9 +96,10 @@ struct log_capture {
   std::vector<std::string> lines;
 };
 
-// A real `mediasiftd -demon` on pipes; its standard error goes to a memfd.
+// A real `mediasiftd -demon` (or `binary -demon`) on pipes; its standard
+// error goes to a memfd.
 struct worker_process {
-  worker_process();
+  explicit worker_process(const char *binary = MS_BINARY);
   ~worker_process(); // kills the worker if still running and reaps it
   worker_process(const worker_process &) = delete;
   worker_process &operator=(const worker_process &) = delete;

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 namespace {
 
 std::string scratch; // a folder the refused attempts aim at
+int log_socket = -1;  // the confined child's log socket, connected
 
 // Runs `attempt` in a confined child and returns its wait status; what the
 // child wrote to standard error goes to `*errors`. The child exits 0 when the
@@ -32,7 +34,11 @@ int confined(bool (*attempt)(), std::string *errors = nullptr) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(err_fd, STDERR_FILENO);
-    confine_worker(-1);
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0)
+      _exit(5);
+    log_socket = pair[0];
+    confine_worker(log_socket);
     _exit(attempt() ? 0 : (errno == EACCES || errno == EPERM) ? 3 : 4);
   }
   int status = 0;
@@ -44,6 +50,12 @@ int confined(bool (*attempt)(), std::string *errors = nullptr) {
 }
 
 bool killed_by_filter(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS; }
+
+// The value of a "Cap...:" line of the process's status, -1 when missing.
+long long capability_set(const std::string &status, const std::string &name) {
+  size_t at = status.find("\n" + name + ":\t");
+  return at == std::string::npos ? -1 : std::stoll(status.substr(at + name.size() + 3, 16), nullptr, 16);
+}
 
 } // namespace
 
@@ -86,6 +98,66 @@ TEST(Confinement, WritingCreatingExecutingAndSocketsEndTheChild) {
   EXPECT_EQ(stat(existing.c_str(), &st), 0);
 }
 
+// Calls the worker needs in some forms only: its descriptors' flags but not
+// signal-driven I/O or a signal sent by the kernel for it; sends on its
+// connected log socket, never to an address; signals to itself only.
+TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
+  const struct {
+    const char *name;
+    bool allowed;
+    bool (*attempt)();
+  } rows[] = {
+      {"fcntl F_GETFL", true, [] { return fcntl(0, F_GETFL) >= 0; }},
+      {"fcntl F_SETFL", true, [] { return fcntl(0, F_SETFL, O_NONBLOCK) == 0; }},
+      {"fcntl F_GETFD", true, [] { return fcntl(0, F_GETFD) >= 0; }},
+      {"fcntl F_SETFD", true, [] { return fcntl(0, F_SETFD, FD_CLOEXEC) == 0; }},
+      {"fcntl F_SETFL O_ASYNC", false, [] { return fcntl(0, F_SETFL, O_ASYNC) == 0; }},
+      {"fcntl F_SETOWN", false, [] { return fcntl(0, F_SETOWN, getppid()) == 0; }},
+      {"fcntl F_SETSIG", false, [] { return fcntl(0, F_SETSIG, SIGKILL) == 0; }},
+      {"fcntl F_DUPFD", false, [] { return fcntl(0, F_DUPFD, 20) >= 0; }},
+      {"send to the log", true, [] { return send(log_socket, "x", 1, MSG_DONTWAIT) == 1; }},
+      {"sendto without address", true, [] { return sendto(log_socket, "x", 1, 0, nullptr, 0) == 1; }},
+      {"sendto an address", false,
+       [] {
+         sockaddr_un addr{};
+         addr.sun_family = AF_UNIX;
+         strcpy(addr.sun_path, "/dev/log");
+         return sendto(log_socket, "x", 1, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 1;
+       }},
+      {"signal to itself", true, [] { return syscall(SYS_tgkill, getpid(), gettid(), 0) == 0; }},
+      {"signal to its parent", false, [] { return syscall(SYS_tgkill, getppid(), getppid(), 0) == 0; }},
+      {"kill", false, [] { return kill(getppid(), 0) == 0; }},
+  };
+  for (const auto &row : rows) {
+    int status = confined(row.attempt);
+    if (row.allowed)
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.name << ": wait status " << status;
+    else
+      EXPECT_TRUE(killed_by_filter(status)) << row.name << ": wait status " << status;
+  }
+}
+
+// Started with capabilities (a service running as root), the worker keeps
+// none, in any set, the bounding set included; and it writes no core image.
+TEST(Confinement, NoCapabilityAndNoCoreImageIsLeft) {
+  static bool had_capabilities;
+  had_capabilities = capability_set(read_file("/proc/self/status"), "CapEff") > 0;
+  int status = confined([] {
+    std::string caps = read_file("/proc/self/status");
+    for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+      if (capability_set(caps, set) != 0 && (had_capabilities || strcmp(set, "CapBnd") != 0)) {
+        fprintf(stderr, "%s left: %s\n", set, caps.c_str());
+        return false;
+      }
+    std::string limits = read_file("/proc/self/limits");
+    size_t core = limits.find("Max core file size");
+    char soft[32] = "", hard[32] = "";
+    return core != std::string::npos && sscanf(limits.c_str() + core + 18, "%31s %31s", soft, hard) == 2 &&
+           strcmp(soft, "0") == 0 && strcmp(hard, "0") == 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(Confinement, ForbiddenCallIsNamedInTheLog) {
   std::string errors;
   int status = confined([] { return socket(AF_INET, SOCK_DGRAM, 0) >= 0; }, &errors);
@@ -108,6 +180,34 @@ TEST(Confinement, MemoryCeilingStopsARunawayAllocation) {
     return whole == nullptr && got < worker_memory_ceiling;
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A worker whose parser faults or makes a forbidden call ends at once, by
+// the signal of its fault, so the broker can retry the file; it never hangs
+// until the time-out.
+TEST(Confinement, CrashingOrHijackedParserEndsTheWorker) {
+  const struct {
+    const char *path;
+    int signal;
+    const char *logged;
+  } rows[] = {
+      {"1:/nowhere/a.crashes\n", SIGSEGV, nullptr},
+      {"1:/nowhere/a.forbidden\n", SIGSYS, "Worker made a forbidden system call"},
+  };
+  for (const auto &row : rows) {
+    worker_process worker(HUNGRY_WORKER);
+    worker.send(row.path);
+    int status = worker.wait(60000);
+    if (sanitizer_build && row.signal == SIGSEGV) {
+      // The sanitizer reports the fault and ends the process itself.
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << row.path << status << worker.errors();
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == row.signal) << row.path << status << worker.errors();
+    }
+    if (row.logged != nullptr) {
+      EXPECT_NE(worker.errors().find(row.logged), std::string::npos) << worker.errors();
+    }
+  }
 }
 
 // A worker whose parser allocates without end hits the ceiling and dies, not

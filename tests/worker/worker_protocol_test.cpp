@@ -20,6 +20,7 @@ const std::string failed = "{\"returnValue\":false}";
 const std::string unknown_record = "{ \"returnValue\": true, \"type\": \"unknown\", \"subtype\": \"unknown\" }";
 const std::string hook = "::test::toxic::neverreturn::";
 
+
 } // namespace
 
 TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
@@ -27,6 +28,9 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
   std::string plain = dir.write("plain.xyz", "nothing to see");
   std::string colon = dir.write("with:colon.xyz", "x");
   std::string quoted = dir.write("quote\"back\\slash.xyz", "x");
+  // Unreadable even to a worker started as root: it drops its capabilities.
+  std::string locked = dir.write("locked.mp3", "ID3");
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
 
   worker_process worker;
   const struct {
@@ -34,11 +38,13 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
     std::string answer;
   } rows[] = {
       {"5:" + plain + "\n", "5:" + unknown_record},
-      {"6:/nonexistent/file.mp3\n", "6:" + failed},
+      {"6:/nonexistent/file.mp3\n", "6:" + refused_record("notFound")},
+      {"6:" + plain + "/below\n", "6:" + refused_record("notFound")}, // through a file, not a folder
+      {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
       {"no colon here\n", failed},
       {"\n", failed},
-      {"7:\n", failed},
-      {"7:   \r\n", failed}, // nothing left once trailing space is stripped
+      {"7:\n", "7:" + refused_record("emptyPath")},
+      {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
       {"007:" + plain + "\n", "7:" + unknown_record},
       {"-3:" + plain + "\n", "-3:" + unknown_record},
       {"x:" + plain + "\n", "0:" + unknown_record},
@@ -46,7 +52,7 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
       {"9223372036854775807:" + plain + "\n", "9223372036854775807:" + unknown_record},
       {"8:" + colon + "\n", "8:" + unknown_record},
       {"9:" + quoted + "  \t\r\n", "9:" + unknown_record},
-      {"10: " + plain + "\n", "10:" + failed}, // a leading space belongs to the path
+      {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
   };
   // Written back to back: each is answered in order, flushed on its own.
   std::string all;
@@ -72,6 +78,8 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
 // for a request or spins in the test hook, which never answers on its own.
 TEST(WorkerProtocol, SigtermEndsWithStatus100WaitingOrInTheHook) {
   for (bool in_hook : {false, true}) {
+    if (in_hook && !test_hook_built)
+      continue;
     worker_process worker;
     std::string line;
     if (in_hook) {
@@ -113,32 +121,78 @@ TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
 }
 
 // Things that are not regular files (a pipe would block the open, a device
-// feed a parser forever) are answered at once as unopenable, and the worker
-// goes on with the next file; a link to a regular file is followed.
+// feed a parser forever) and the kernel's pseudo-files (views of the worker's
+// own memory and environment, or of the kernel) are answered at once, before
+// a byte is read, and the worker goes on with the next file; a link to a
+// regular file is followed.
 TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
   temp_dir dir;
   std::string fifo = dir.path + "/pipe.mp3", zero = dir.path + "/zero.m3u", sock = dir.path + "/socket.pls";
-  std::string file = dir.write("a.xyz", "x"), link = dir.path + "/link.xyz";
+  std::string file = dir.write("a.xyz", "x"), link = dir.path + "/link.xyz", environ = dir.path + "/x.m3u";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/environ", environ.c_str()), 0);
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
-  worker_process worker;
-  worker.send("1:" + fifo + "\n2:" + zero + "\n3:" + dir.path + "\n4:" + sock + "\n5:" + file + "\n6:" + link + "\n");
-  for (int id = 1; id <= 6; ++id) {
-    std::string line;
-    ASSERT_TRUE(worker.read_line(&line, 3000)) << id;
-    EXPECT_EQ(line, std::to_string(id) + ":" + (id < 5 ? failed : unknown_record));
+  const std::string not_regular = refused_record("notRegularFile");
+  std::vector<std::pair<std::string, std::string>> rows = {
+      {fifo, not_regular},
+      {zero, not_regular},
+      {dir.path, not_regular},
+      {sock, not_regular},
+      {"/proc/self/maps", not_regular},
+      {environ, not_regular},
+      {"/proc/self/status", not_regular},
+      {file, unknown_record},
+      {link, unknown_record},
+  };
+  // A regular-looking file of sysfs and of the cgroup file system, where mounted.
+  for (const char *pseudo : {"/sys/kernel/uevent_seqnum", "/sys/kernel/mm/transparent_hugepage/enabled",
+                             "/sys/fs/cgroup/cgroup.controllers", "/sys/fs/cgroup/pids/tasks"}) {
+    struct stat st;
+    if (stat(pseudo, &st) == 0 && S_ISREG(st.st_mode))
+      rows.emplace_back(pseudo, not_regular);
   }
-  const std::string errors = worker.errors(), refused = "Failed to open file!\n";
+
+  worker_process worker;
+  for (size_t i = 0; i < rows.size(); ++i)
+    worker.send(std::to_string(i) + ":" + rows[i].first + "\n");
+  size_t refusals = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::string line;
+    ASSERT_TRUE(worker.read_line(&line, 3000)) << rows[i].first;
+    EXPECT_EQ(line, std::to_string(i) + ":" + rows[i].second) << rows[i].first;
+    refusals += rows[i].second != unknown_record;
+  }
+  const std::string errors = worker.errors(), logged = "Failed to open file!\n";
   size_t count = 0;
-  for (size_t at = errors.find(refused); at != std::string::npos; at = errors.find(refused, at + 1))
+  for (size_t at = errors.find(logged); at != std::string::npos; at = errors.find(logged, at + 1))
     ++count;
-  EXPECT_EQ(count, 4u) << errors;
+  EXPECT_EQ(count, refusals) << errors;
   close(fd);
+}
+
+// A build with the default options carries no trace of the test hook: its
+// worker answers the hook's path as a missing file, and the hook's text is
+// nowhere in the executable. A test build's executable does hold it, which
+// shows the search would find it.
+TEST(WorkerProtocol, DefaultOptionsBuildHoldsNoTestHook) {
+  std::string path = DEFAULT_OPTIONS_BINARY;
+  EXPECT_EQ(read_file(path).find("neverreturn"), std::string::npos) << path;
+  if (test_hook_built) {
+    EXPECT_NE(read_file(MS_BINARY).find("neverreturn"), std::string::npos);
+  }
+
+  worker_process worker(path.c_str());
+  worker.send("1:" + hook + "\n2:" + hook + " \n");
+  for (const char *id : {"1:", "2:"}) {
+    std::string line;
+    ASSERT_TRUE(worker.read_line(&line)) << worker.errors();
+    EXPECT_EQ(line, id + refused_record("notFound"));
+  }
 }

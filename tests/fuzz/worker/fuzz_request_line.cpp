@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   long long id = 0;
   const char *path = nullptr;
   char *buffer = line.data();
-  if (parse_request_line(buffer, &id, &path)) {
+  if (parse_request_line(buffer, &id, &path) == request_shape::file) {
     if (path <= buffer || path > buffer + strlen(buffer) || *path == '\0')
       abort();
     std::string answer = format_answer(id, "{}");
