@@ -96,8 +96,10 @@ bool next_page(page_reader *r) {
 bool next_packet(page_reader *r, std::string *packet) {
   packet->clear();
   for (;;) {
-    if (r->segment == r->lacing.size() && !next_page(r))
-      return false;
+    // A page may hold no segment at all.
+    while (r->segment == r->lacing.size())
+      if (!next_page(r))
+        return false;
     size_t length = r->lacing[r->segment++];
     size_t keep = std::min(length, max_header_packet - std::min(max_header_packet, packet->size()));
     if (keep > 0) {

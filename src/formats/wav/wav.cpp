@@ -36,8 +36,9 @@ constexpr size_t max_id3_chunk = 2 * 1024 * 1024 + 10;
 // recording carries this size; the audio then runs to the end of the file.
 constexpr uint32_t unknown_size = 0xFFFFFFFF;
 
-// The INFO texts given, by their chunk ids.
-const char *const info_ids[] = {"INAM", "IART", "IPRD", "ICRD", "IGNR", "ICMT", "ITRK"};
+// The INFO texts given, by their chunk ids: title, artist, album, date,
+// genre, comment, and the track number, which writers put under either id.
+const char *const info_ids[] = {"INAM", "IART", "IPRD", "ICRD", "IGNR", "ICMT", "ITRK", "IPRT"};
 
 bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
