@@ -7,6 +7,7 @@
 #include "formats/image/image.h"
 #include "formats/mp4/mp4.h"
 #include "formats/ogg/ogg.h"
+#include "formats/photo/photo.h"
 #include "formats/playlist/playlist.h"
 #include "formats/wav/wav.h"
 
@@ -136,6 +137,17 @@ void run_parser(media_format format, FILE *file, json_object *root, const char *
   case media_format::ogg:
   case media_format::opus:
     parse_ogg(file, root, path);
+    break;
+  case media_format::png:
+    parse_png(file, root, path);
+    break;
+  case media_format::webp:
+    parse_webp(file, root, path);
+    break;
+  case media_format::heic:
+  case media_format::heif:
+  case media_format::avif:
+    parse_heif(file, root, path);
     break;
   default:
     break;

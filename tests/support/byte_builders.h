@@ -7,6 +7,7 @@
 inline std::string le16(uint16_t v) { return {char(v), char(v >> 8)}; }
 inline std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 inline std::string le64(uint64_t v) { return le32(static_cast<uint32_t>(v)) + le32(static_cast<uint32_t>(v >> 32)); }
+inline std::string be16(uint16_t v) { return {char(v >> 8), char(v)}; }
 inline std::string be24(uint32_t v) { return {char(v >> 16), char(v >> 8), char(v)}; }
 inline std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 

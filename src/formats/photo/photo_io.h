@@ -1,0 +1,15 @@
+// Reading helpers shared by the photo readers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// An EXIF block is read whole up to this size. A JPEG's is at most 64 KiB;
+// other containers allow more, and a camera's, thumbnail included, stays
+// far below this.
+constexpr size_t max_exif_block = 4 * 1024 * 1024;
+
+inline bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
+}
