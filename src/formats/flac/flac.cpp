@@ -5,9 +5,7 @@
 #include "base/byte_readers.h"
 #include "base/json_helpers.h"
 #include "base/log.h"
-#include "base/pread_stream.h"
-
-#include <sys/stat.h>
+#include "base/file_reads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,10 +28,6 @@ constexpr unsigned max_blocks = 1024;
 // Bytes of a picture block read to decode its header; the image data after
 // it is located, never read. A MIME type and a description fit in far less.
 constexpr size_t max_picture_header = 65536;
-
-bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
-}
 
 // Where "fLaC" should stand: at 0, or after an ID3v2 tag (its synchsafe
 // size counts neither its header nor its footer).
@@ -143,18 +137,15 @@ void parse_flac(FILE *file, json_object *root, const char *) {
     return;
   }
   json_object_object_add(root, "flac", flac);
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
+  offset_reader reader;
+  if (!open_offset_reader(file, &reader))
     return;
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  // Blocks are read where they lie; see pread_stream.h.
-  file_ptr stream(pread_stream_open(file));
-  FILE *in = stream ? stream.get() : file;
+  FILE *in = reader.file;
   uint64_t start = stream_start(in);
   unsigned char marker[4];
   if (!read_at(in, start, marker, sizeof marker) || memcmp(marker, "fLaC", 4) != 0) {
     log_error("No fLaC marker found!\n");
     return;
   }
-  walk_blocks(in, start + sizeof marker, file_size, flac);
+  walk_blocks(in, start + sizeof marker, reader.size, flac);
 }

@@ -10,9 +10,7 @@
 #include "base/byte_readers.h"
 #include "base/json_helpers.h"
 #include "base/log.h"
-#include "base/pread_stream.h"
-
-#include <sys/stat.h>
+#include "base/file_reads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -48,10 +46,6 @@ struct page_reader {
   size_t segment = 0;                // next segment of the current page
   uint64_t body = 0;                 // offset of that segment's bytes
 };
-
-bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
-}
 
 uint64_t read_64_flip(const unsigned char *p) {
   return static_cast<uint64_t>(read_32_flip(p + 4)) << 32 | read_32_flip(p);
@@ -176,13 +170,11 @@ bool read_identification(const std::string &packet, json_object *vorbis, codec *
 } // namespace
 
 void parse_ogg(FILE *file, json_object *root, const char *) {
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
+  offset_reader in;
+  if (!open_offset_reader(file, &in))
     return;
-  // Pages are read where they lie; see pread_stream.h.
-  file_ptr stream(pread_stream_open(file));
   page_reader reader;
-  reader.file = stream ? stream.get() : file;
+  reader.file = in.file;
   std::string packet;
   if (!next_packet(&reader, &packet))
     return;
@@ -194,7 +186,7 @@ void parse_ogg(FILE *file, json_object *root, const char *) {
   if (!read_identification(packet, vorbis.get(), &kind, &rate, &pre_skip))
     return;
 
-  uint64_t granule = last_granule(reader.file, static_cast<uint64_t>(st.st_size), reader.serial);
+  uint64_t granule = last_granule(reader.file, in.size, reader.serial);
   if (rate != 0 && granule > pre_skip)
     add_field(vorbis.get(), "duration", static_cast<double>(granule - pre_skip) / rate);
 

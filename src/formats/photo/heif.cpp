@@ -7,9 +7,6 @@
 
 #include "base/byte_readers.h"
 #include "base/log.h"
-#include "base/pread_stream.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <vector>
@@ -205,13 +202,11 @@ bool heif_exif_location(const unsigned char *meta, size_t size, uint64_t *offset
 }
 
 void parse_heif(FILE *file, json_object *root, const char *) {
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
+  offset_reader reader;
+  if (!open_offset_reader(file, &reader))
     return;
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  // Boxes are read where they lie; see pread_stream.h.
-  file_ptr stream(pread_stream_open(file));
-  FILE *in = stream ? stream.get() : file;
+  FILE *in = reader.file;
+  const uint64_t file_size = reader.size;
   std::vector<unsigned char> meta;
   // "meta" is a full box: version and flags come before its children.
   if (!read_meta(in, file_size, &meta) || meta.size() < 4)

@@ -1,6 +1,8 @@
 // Reading helpers shared by the photo readers.
 #pragma once
 
+#include "base/file_reads.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +11,3 @@
 // other containers allow more, and a camera's, thumbnail included, stays
 // far below this.
 constexpr size_t max_exif_block = 4 * 1024 * 1024;
-
-inline bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
-}

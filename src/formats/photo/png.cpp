@@ -6,9 +6,6 @@
 #include "base/byte_readers.h"
 #include "base/json_helpers.h"
 #include "base/log.h"
-#include "base/pread_stream.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -105,10 +102,7 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *root) {
 } // namespace
 
 void parse_png(FILE *file, json_object *root, const char *) {
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
-    return;
-  // Chunks are read where they lie; see pread_stream.h.
-  file_ptr stream(pread_stream_open(file));
-  walk_chunks(stream ? stream.get() : file, static_cast<uint64_t>(st.st_size), root);
+  offset_reader reader;
+  if (open_offset_reader(file, &reader))
+    walk_chunks(reader.file, reader.size, root);
 }

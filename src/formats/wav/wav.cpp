@@ -9,9 +9,7 @@
 #include "base/byte_readers.h"
 #include "base/json_helpers.h"
 #include "base/log.h"
-#include "base/pread_stream.h"
-
-#include <sys/stat.h>
+#include "base/file_reads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -39,10 +37,6 @@ constexpr uint32_t unknown_size = 0xFFFFFFFF;
 // The INFO texts given, by their chunk ids: title, artist, album, date,
 // genre, comment, and the track number, which writers put under either id.
 const char *const info_ids[] = {"INAM", "IART", "IPRD", "ICRD", "IGNR", "ICMT", "ITRK", "IPRT"};
-
-bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
-}
 
 void add_u32(json_object *obj, const char *key, uint32_t value) {
   json_object *made = json_object_new_int64(value);
@@ -166,17 +160,15 @@ void parse_wav(FILE *file, json_object *root, const char *) {
     return;
   }
   json_object_object_add(root, "wav", wav);
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
+  offset_reader reader;
+  if (!open_offset_reader(file, &reader))
     return;
-  // Chunks are read where they lie; see pread_stream.h.
-  file_ptr stream(pread_stream_open(file));
-  FILE *in = stream ? stream.get() : file;
+  FILE *in = reader.file;
   unsigned char header[riff_header_size];
   if (!read_at(in, 0, header, sizeof header) || memcmp(header, "RIFF", 4) != 0 ||
       memcmp(header + 8, "WAVE", 4) != 0) {
     log_error("Not a RIFF/WAVE file!\n");
     return;
   }
-  walk_chunks(in, static_cast<uint64_t>(st.st_size), wav);
+  walk_chunks(in, reader.size, wav);
 }

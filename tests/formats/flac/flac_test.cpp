@@ -3,7 +3,7 @@
 // (tests/data/flac/make_fixtures.sh) checked whole.
 #include "formats/flac/flac.h"
 #include "support/byte_builders.h"
-#include "support/golden.h"
+#include "support/record_checks.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
 using fields = std::vector<std::string>;
 
 // A metadata block: last flag and type, 24-bit length (the payload's unless
@@ -32,20 +31,7 @@ std::string stream_info(uint64_t rate, uint64_t channels, uint64_t bits, uint64_
 
 void parse(FILE *file, json_object *root) { parse_flac(file, root, nullptr); }
 
-struct flac_case {
-  const char *name;
-  std::string bytes;
-  std::string flac; // the whole "flac" object
-  lines logs;
-};
-
-void expect_cases(const std::vector<flac_case> &cases) {
-  for (const flac_case &c : cases) {
-    log_capture logs;
-    EXPECT_EQ(parsed_member(c.bytes, "flac", parse), c.flac) << c.name;
-    EXPECT_EQ(logs.lines, c.logs) << c.name;
-  }
-}
+void expect_cases(const std::vector<member_case> &cases) { expect_member_cases("flac", parse, cases); }
 
 const std::string info_44k = stream_info(44100, 2, 16, 441000);
 const std::string info_json =

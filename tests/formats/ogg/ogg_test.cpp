@@ -5,7 +5,7 @@
 #include "formats/flac/flac.h"
 #include "formats/ogg/ogg.h"
 #include "support/byte_builders.h"
-#include "support/golden.h"
+#include "support/record_checks.h"
 #include "support/test_support.h"
 
 #include <glib.h>
@@ -15,7 +15,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
 using fields = std::vector<std::string>;
 
 constexpr uint64_t no_granule = ~0ULL;
@@ -54,20 +53,7 @@ std::string vorbis_tags(const fields &tags) { return "\x03vorbis" + comment_list
 
 void parse(FILE *file, json_object *root) { parse_ogg(file, root, nullptr); }
 
-struct ogg_case {
-  const char *name;
-  std::string bytes;
-  std::string vorbis; // the whole "vorbis" object, "" for none
-  lines logs;
-};
-
-void expect_cases(const std::vector<ogg_case> &cases) {
-  for (const ogg_case &c : cases) {
-    log_capture logs;
-    EXPECT_EQ(parsed_member(c.bytes, "vorbis", parse), c.vorbis) << c.name;
-    EXPECT_EQ(logs.lines, c.logs) << c.name;
-  }
-}
+void expect_cases(const std::vector<member_case> &cases) { expect_member_cases("vorbis", parse, cases); }
 
 const std::string vorbis_json = R"({"codec":"vorbis","sampleRate":8000,"channels":1,"nominalBitrate":64000,)";
 

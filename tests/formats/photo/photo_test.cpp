@@ -3,7 +3,7 @@
 // thumbnail; byte-built item boxes, chunks and texts for the bounds.
 #include "formats/photo/photo.h"
 #include "support/byte_builders.h"
-#include "support/golden.h"
+#include "support/record_checks.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // whole.
 #include "formats/wav/wav.h"
 #include "support/byte_builders.h"
-#include "support/golden.h"
+#include "support/record_checks.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
 
 // A chunk, padded to an even length; `size` overrides its size field.
 std::string chunk(const std::string &id, const std::string &payload, int64_t size = -1) {
@@ -30,20 +29,7 @@ const std::string fmt_json = R"("formatTag":1,"channels":1,"sampleRate":8000,"bi
 
 void parse(FILE *file, json_object *root) { parse_wav(file, root, nullptr); }
 
-struct wav_case {
-  const char *name;
-  std::string bytes;
-  std::string wav;
-  lines logs;
-};
-
-void expect_cases(const std::vector<wav_case> &cases) {
-  for (const wav_case &c : cases) {
-    log_capture logs;
-    EXPECT_EQ(parsed_member(c.bytes, "wav", parse), c.wav) << c.name;
-    EXPECT_EQ(logs.lines, c.logs) << c.name;
-  }
-}
+void expect_cases(const std::vector<member_case> &cases) { expect_member_cases("wav", parse, cases); }
 
 } // namespace
 

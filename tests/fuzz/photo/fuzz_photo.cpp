@@ -1,5 +1,6 @@
-// The webp reader over arbitrary bytes: no read outside a buffer, no leak,
-// and a thumbnail location, when one is given, inside the input.
+// One photo reader (PHOTO_PARSER: parse_png, parse_webp or parse_heif) over
+// arbitrary bytes: no read outside a buffer, no leak, and a thumbnail
+// location, when one is given, inside the input.
 #include "formats/photo/photo.h"
 #include "fuzz_support.h"
 
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (file == nullptr)
     return 0;
   json_object *root = json_object_new_object();
-  parse_webp(file, root, nullptr);
+  PHOTO_PARSER(file, root, nullptr);
   fclose(file);
   json_object *exif = json_object_object_get(root, "exif");
   json_object *offset = json_object_object_get(exif, "thumbOffset");
