@@ -13,8 +13,7 @@ scripts/install-deps.sh --with-tools
 build=$root/build/release
 # The service spawns its worker from this tree, so the run measures the
 # worker built here.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMS_SANITIZE=OFF -DMS_BUILD_TESTS=OFF \
-  -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMS_SANITIZE=OFF -DMS_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target mediasiftd mediasiftd-bench >&2
 
 # A --json path is taken relative to where the command was given.

@@ -1,36 +1,47 @@
 #!/usr/bin/env bash
 # Builds the service and its client, then asks the service about files:
 #
-#   scripts/run.sh [--bus ADDRESS] [PATH...]
+#   scripts/run.sh [--bus ADDRESS] [--] [PATH...]
 #
 # Without --bus (or MEDIASIFT_BUS_ADDRESS) it starts a private dbus-daemon
 # whose activation folder points at the built service, so the first call
 # starts the service, and stops that bus again at the end. With a bus named,
 # the call goes there, and that bus must know how to start (or already run)
-# the service. Without PATHs it parses a few of the bundled sample files.
+# the service. Relative PATHs are taken from the folder the command was given
+# in. Without PATHs it parses a few of the bundled sample files. The exit
+# status is the client's (0 all parsed, 1 some not, 2 usage, 3 no service).
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 root=$PWD
 
+usage() { echo "usage: scripts/run.sh [--bus ADDRESS] [--] [PATH...]"; }
 bus_address=${MEDIASIFT_BUS_ADDRESS:-}
-if [[ "${1:-}" == "--bus" ]]; then
-  [[ $# -ge 2 ]] || { echo "usage: scripts/run.sh [--bus ADDRESS] [PATH...]" >&2; exit 2; }
-  bus_address=$2
-  shift 2
-fi
+paths=()
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    -h | --help) usage; exit 0 ;;
+    --bus)
+      [[ $# -ge 2 ]] || { usage >&2; exit 2; }
+      bus_address=$2
+      shift 2
+      ;;
+    --) shift; paths+=("$@"); break ;;
+    -*) echo "scripts/run.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+    *) paths+=("$1"); shift ;;
+  esac
+done
 
 scripts/install-deps.sh
 
 build=$root/build/release
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMS_SANITIZE=OFF -DMS_BUILD_TESTS=OFF \
-  -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMS_SANITIZE=OFF -DMS_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target mediasiftd mediasift >/dev/null
 
-paths=("$@")
 if [[ ${#paths[@]} -eq 0 ]]; then
   for sample in tests/data/playlist/road_trip.m3u8 tests/data/mp4/audio.m4a tests/data/image/thumb_motorola.jpg \
     tests/data/id3/v23_one_picture.mp3; do
-    [[ -f $sample ]] && paths+=("$sample")
+    [[ -f $sample ]] && paths+=("$root/$sample")
   done
 fi
 
@@ -75,5 +86,6 @@ CONF
 fi
 
 status=0
-DBUS_SESSION_BUS_ADDRESS=$bus_address "$build/bin/mediasift" parse "${paths[@]}" || status=$?
+cd "$caller"
+"$build/bin/mediasift" --address "$bus_address" parse -- "${paths[@]}" || status=$?
 exit $status

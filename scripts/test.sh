@@ -14,15 +14,14 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 
 build=$root/build/asan
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON \
-  -DMEDIASIFTD_WORKER_DIR="$build/bin" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMS_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # A plain build checks what sanitizers would hide: the worker's memory
 # ceiling, which sanitizer builds cannot set, and the service's resident
 # memory settling under hostile calls, which their allocator blurs.
 plain=$root/build/plain
-cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEDIASIFTD_WORKER_DIR="$plain/bin" >/dev/null
+cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 # It also runs the worker's code under valgrind's memcheck, which the
 # sanitizers rule out.
 cmake --build "$plain" -j "$jobs" --target test_worker test_load_leaks test_load_hostile mediasiftd
@@ -41,6 +40,22 @@ else
   echo "clang not found: fuzz targets only replay their seeds" >&2
 fi
 
+# The "image" and "location" members of the image fixtures' records against
+# identify and exiftool, where both are installed; otherwise only the
+# committed records are compared, by the suite.
+image_peer_status=0
+if command -v identify >/dev/null && command -v exiftool >/dev/null; then
+  /usr/bin/python3 tests/data/check_images.py || image_peer_status=$?
+fi
+
+# The "audio" and "video" members of the fixtures' records against ffprobe
+# and mutagen, where both are installed; otherwise only the committed
+# records are compared, by the suite.
+peer_status=0
+if command -v ffprobe >/dev/null && /usr/bin/python3 -c 'import mutagen' 2>/dev/null; then
+  /usr/bin/python3 tests/data/check_peers.py || peer_status=$?
+fi
+
 cd "$build"
 suite_status=0
 ctest -j "$jobs" --output-on-failure "$@" || suite_status=$?
@@ -51,5 +66,13 @@ fi
 if [[ $fuzz_status -ne 0 ]]; then
   echo "bounded fuzz runs FAILED (see above)"
   exit "$fuzz_status"
+fi
+if [[ $image_peer_status -ne 0 ]]; then
+  echo "image members disagree with identify or exiftool (see above)"
+  exit "$image_peer_status"
+fi
+if [[ $peer_status -ne 0 ]]; then
+  echo "stream members disagree with ffprobe or mutagen (see above)"
+  exit "$peer_status"
 fi
 exit "$suite_status"

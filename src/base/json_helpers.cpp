@@ -1,5 +1,8 @@
 #include "base/json_helpers.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 bool json_is_created(const json_object *value) {
@@ -16,28 +19,23 @@ bool add_created(json_object *obj, const char *key, json_object *value) {
   return true;
 }
 
-// Length of the sequence a byte announces as a UTF-8 lead byte, as
-// g_utf8_next_char steps over it.
-size_t announced_length(unsigned char byte) {
-  if (byte < 0xC0)
-    return 1;
-  if (byte < 0xE0)
-    return 2;
-  if (byte < 0xF0)
-    return 3;
-  if (byte < 0xF8)
-    return 4;
-  if (byte < 0xFC)
-    return 5;
-  if (byte < 0xFE)
-    return 6;
-  return 1;
-}
-
 } // namespace
 
 bool add_field(json_object *obj, const char *key, double value) {
   return add_created(obj, key, json_object_new_double(value));
+}
+
+bool add_short_double(json_object *obj, const char *key, double value) {
+  char text[40];
+  auto [end, failure] = std::to_chars(text, text + sizeof text - 3, value);
+  if (failure != std::errc() || !std::isfinite(value))
+    return false;
+  if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  *end = '\0';
+  return add_created(obj, key, json_object_new_double_s(value, text));
 }
 
 bool add_field(json_object *obj, const char *key, int value) {
@@ -69,11 +67,10 @@ json_object *build_utf8_string_child(const char *text) {
     if (byte == 0) // validation stopped at the end of the text
       break;
     g_string_append_printf(built, "\\u00%hhx", byte);
-    // Step over the announced sequence, never past the terminating zero.
-    size_t step = announced_length(byte);
-    cursor = invalid;
-    for (size_t i = 0; i < step && *cursor != '\0'; ++i)
-      ++cursor;
+    // Only the invalid byte itself is escaped: the bytes after it are text of
+    // their own (a Latin-1 "Caf\xe9 Noir" keeps its " Noir"), so validation
+    // goes on from the very next byte.
+    cursor = invalid + 1;
   }
   char *out = g_string_free(built, FALSE);
   if (out == nullptr)

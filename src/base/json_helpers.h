@@ -23,6 +23,10 @@ bool add_field(json_object *obj, const char *key, double value);
 bool add_field(json_object *obj, const char *key, int value);
 bool add_field(json_object *obj, const char *key, bool value);
 bool add_field(json_object *obj, const char *key, const char *text);
+// A double written with the fewest digits that read back as the same value
+// (0.1, not 0.10000000000000001), and always as a number with a fraction or
+// an exponent (2.0, not 2), so that a reader sees a double.
+bool add_short_double(json_object *obj, const char *key, double value);
 
 // A JSON string of `text` (not null), with every byte that is not part of
 // valid UTF-8 written as the six characters \u00XX. Null when not created.

@@ -40,4 +40,10 @@ void activity_associate(int activity_id, parse_request *request) {
   g_free(payload);
 }
 
+void quarn_ipc_join_activity(void *context) {
+  auto *request = static_cast<parse_request *>(context);
+  if (request != nullptr && request->has_activity)
+    activity_associate(request->activity_id, request);
+}
+
 bool activity_associate_ignore_callback(QSHandle *, QSMessage *, void *) { return true; }

@@ -114,9 +114,18 @@ bool parse_callback(QSHandle *handle, QSMessage *message, void *) {
     json_object_put(params);
     return true;
   }
-  int activity_id = 0;
-  if (find_activity_id(params, &activity_id))
-    activity_associate(activity_id, request);
+  size_t paths = 0;
+  for (size_t i = 0; i < json_object_array_length(files); ++i)
+    paths += json_object_is_type(json_object_array_get_idx(files, i), json_type_string) ? 1 : 0;
+  if (paths > max_files_per_call) {
+    log_error("Too many files in one call (%zu), refused.\n", paths);
+    parse_request_free(request);
+    refuse(handle, message, "tooManyFiles");
+    json_object_put(params);
+    return true;
+  }
+  // Joined by the handler, once it knows the worker that takes the request.
+  request->has_activity = find_activity_id(params, &request->activity_id);
 
   QSMessageRef(message);
   request->message = message;

@@ -8,16 +8,33 @@
 #include <glib.h>
 #include <json-c/json.h>
 
+// A reply's text is at most this many bytes. A default dbus-daemon refuses a
+// message over 32 MiB and disconnects its sender, which would end the service
+// and every other caller's batch with it; half of that leaves room for the
+// message's framing and for buses configured a little tighter. A reply that
+// would pass it is answered {"returnValue":false,"errorText":"replyTooLarge"}.
+constexpr size_t reply_limit_bytes = 16 * 1024 * 1024;
+// The fewest bytes an entry takes in a reply: { "path": "", "size": 0.0,
+// "modified": 0.0 }.
+constexpr size_t min_entry_bytes = 44;
+// A call naming more paths than this can't be answered within the bound,
+// whatever its files hold: it is refused at once with "tooManyFiles".
+constexpr size_t max_files_per_call = reply_limit_bytes / min_entry_bytes;
+
 // One accepted "parse" call, from its acceptance to its reply.
 struct parse_request {
   QSMessage *message;       // referenced while the request is open
   GArray *files;            // owned texts: the paths, in payload order
   unsigned long join_token; // the activity "join" call, 0 for none
   unsigned long map_token;  // the activity "mapProcess" call, 0 for none
+  bool has_activity;        // the payload named an activity
+  int activity_id;          // which one
 };
 
 // The parse-request handler: gets the paths and the request; true when it
-// took the request over (its reply then comes from quarn_ipc_reap).
+// took the request over (its reply then comes from quarn_ipc_reap). It calls
+// quarn_ipc_join_activity once it knows which worker takes the request, and
+// before the reply can go.
 typedef bool (*quarn_ipc_queue_fn)(GArray const *paths, void *context);
 
 // Registers the service on the bus and attaches it to `loop`.
@@ -25,8 +42,11 @@ bool quarn_ipc_new(GMainLoop *loop);
 // Forgets the worker's pid and unregisters from the bus.
 void quarn_ipc_free();
 void quarn_ipc_register_queue(quarn_ipc_queue_fn handler);
-// The current worker's process id, mapped into activities of later requests.
+// The worker's process id that the next join maps into its activity.
 void quarn_ipc_associate(int pid);
+// Joins the activity the request named, if any, and maps the worker set with
+// quarn_ipc_associate into it: "join", then "mapProcess".
+void quarn_ipc_join_activity(void *context);
 // Answers an accepted call: entry i pairs results[i], sizes[i], modified[i]
 // with the request's i-th path. Takes over and releases `context`.
 void quarn_ipc_reap(GArray const *results, GArray const *sizes, GArray const *modified, void *context);
@@ -57,5 +77,5 @@ bool activity_associate_ignore_callback(QSHandle *handle, QSMessage *message, vo
 
 // The success reply of a parse call, {"returnValue":true,"files":[...]} with
 // one entry per element of `results`, as the text json-c writes for it
-// (g_free it).
+// (g_free it); null once the text passes reply_limit_bytes.
 char *build_parse_reply(GArray const *results, GArray const *sizes, GArray const *modified, GArray const *files);

@@ -67,10 +67,16 @@ char *build_parse_reply(GArray const *results, GArray const *sizes, GArray const
         json_object_object_add(entry.get(), "data", data);
     }
     g_string_append(text, json_object_to_json_string(entry.get()));
+    if (text->len > reply_limit_bytes)
+      break;
   }
   if (tokener != nullptr)
     json_tokener_free(tokener);
   g_string_append(text, " ] }");
+  if (text->len > reply_limit_bytes) {
+    g_string_free(text, TRUE);
+    return nullptr;
+  }
   return g_string_free(text, FALSE);
 }
 
@@ -79,7 +85,11 @@ void quarn_ipc_reap(GArray const *results, GArray const *sizes, GArray const *mo
   if (request == nullptr)
     return;
   g_autofree char *reply = build_parse_reply(results, sizes, modified, request->files);
-  if (!send_reply_text(quarn_ipc_handle(), request->message, reply)) {
+  if (reply == nullptr) {
+    // Only this call is lost; sent, the bus would cut the service off.
+    log_error("Reply of %u files too large to send, refused.\n", results->len);
+    build_and_send_error(quarn_ipc_handle(), request->message, "replyTooLarge");
+  } else if (!send_reply_text(quarn_ipc_handle(), request->message, reply)) {
     log_error("Failed to send reply from reap! Terminating.\n");
     log_error("Reply was: %s\n", reply);
     exit(1);

@@ -1,11 +1,15 @@
 #include "extract/dispatch.h"
+#include "extract/pictures.h"
+#include "extract/tags.h"
 
 #include "base/json_helpers.h"
 #include "base/log.h"
 #include "formats/flac/flac.h"
 #include "formats/id3/id3.h"
 #include "formats/image/image.h"
+#include "formats/id3/mp3_audio.h"
 #include "formats/mp4/mp4.h"
+#include "formats/mp4/mp4_tracks.h"
 #include "formats/ogg/ogg.h"
 #include "formats/photo/photo.h"
 #include "formats/playlist/playlist.h"
@@ -17,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 namespace {
@@ -108,10 +113,10 @@ const format_row &row_of(media_format format) {
   return format_rows[0];
 }
 
-void run_parser(media_format format, FILE *file, json_object *root, const char *path) {
+void run_parser(media_format format, FILE *file, json_object *root, const char *path, std::string *comment) {
   switch (format) {
   case media_format::mp3:
-    parse_id3(file, root, path);
+    parse_id3(file, root, path, comment);
     break;
   case media_format::m3u:
     parse_m3u(file, root, path);
@@ -174,6 +179,30 @@ FILE *open_regular_file(const char *path) {
   return file;
 }
 
+// The members that follow "subtype": what the stream holds (the picture's
+// header and the EXIF position, or the audio and video tracks), read apart
+// from the format's own member, and the tags and pictures of the format's
+// member under common names.
+void add_stream_members(media_format format, FILE *file, json_object *root, const std::string &comment) {
+  const struct {
+    media_format format;
+    image_kind kind;
+  } pictures[] = {{media_format::jpeg, image_kind::jpeg}, {media_format::png, image_kind::png},
+                  {media_format::gif, image_kind::gif},   {media_format::bmp, image_kind::bmp},
+                  {media_format::tiff, image_kind::tiff}};
+  for (const auto &picture : pictures)
+    if (picture.format == format)
+      add_image_members(picture.kind, file, root);
+  if (format == media_format::mp3)
+    add_mp3_audio(file, root);
+  else if (format == media_format::mp4)
+    add_mp4_tracks(file, root);
+  if (format == media_format::mp3 || format == media_format::mp4)
+    add_tags(root, comment);
+  if (format == media_format::mp3 || format == media_format::mp4 || format == media_format::jpeg)
+    add_pictures(file, root);
+}
+
 } // namespace
 
 media_format format_from_signature(const unsigned char *bytes, size_t n) {
@@ -225,12 +254,14 @@ bool parse_file(const char *path, json_object *root) {
   rewind(file);
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
-  run_parser(format, file, root, path);
-  fclose(file);
+  std::string comment;
+  run_parser(format, file, root, path, &comment);
 
   if (json_is_created(type))
     json_object_object_add(root, "type", type);
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
+  add_stream_members(format, file, root, comment);
+  fclose(file);
   return true;
 }

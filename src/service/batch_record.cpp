@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-const char *const dropped_record = "{\"returnValue\":false}";
+const char *const dropped_record = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
 
 namespace {
 
@@ -64,10 +64,6 @@ void parse_batch_free(parse_batch *batch) {
   g_array_free(batch->paths, TRUE);
   g_array_free(batch->queued, TRUE);
   g_free(batch);
-}
-
-bool path_fits_request_line(const char *path) {
-  return strpbrk(path, "\n\r") == nullptr && strstr(path, "\xe2\x80\xa9") == nullptr;
 }
 
 void parse_batch_collect(parse_batch *batch, const char *path, const char *json) {

@@ -22,11 +22,6 @@ extern const char *const dropped_record;
 parse_batch *parse_batch_new(void *context, const GArray *paths);
 void parse_batch_free(parse_batch *batch);
 
-// Whether `path` can travel on the worker's line protocol: a request is one
-// line, and the worker's line reader also ends a line at a carriage return,
-// a zero byte or U+2029.
-bool path_fits_request_line(const char *path);
-
 // Files the broker's answer for `path` (as the broker reports it: trailing
 // white space stripped) under the first path not yet answered that was
 // queued and matches; every path skipped on the way lost its answer and gets

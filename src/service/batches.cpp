@@ -8,8 +8,9 @@
 
 namespace {
 
-// Open batches, oldest first. The head is always the batch the broker is
-// working on, as it completes requests and delimiters strictly in order.
+// Open batches, oldest first. Each lane completes its own batches in order,
+// but batches on different lanes complete in any order: the list serves the
+// release of what is still open at teardown.
 GQueue *pending_ipc_results;
 
 } // namespace
@@ -32,10 +33,9 @@ void batches_free() {
   pending_ipc_results = nullptr;
 }
 
-guint batches_pending() { return pending_ipc_results != nullptr ? g_queue_get_length(pending_ipc_results) : 0; }
-
 bool ipc_queue(const GArray *paths, void *context) {
   if (paths->len == 0) {
+    quarn_ipc_join_activity(context);
     GArray *empty = g_array_new(FALSE, FALSE, sizeof(char *));
     quarn_ipc_reap(empty, empty, empty, context);
     g_array_free(empty, TRUE);
@@ -44,14 +44,13 @@ bool ipc_queue(const GArray *paths, void *context) {
   stop_idle_timeout();
   parse_batch *batch = parse_batch_new(context, paths);
   g_queue_push_tail(pending_ipc_results, batch);
+  // The whole batch goes to one worker: that is the process its activity maps.
+  int pid = 0;
+  metadata_open_batch(batch, &pid);
+  quarn_ipc_associate(pid);
+  quarn_ipc_join_activity(context);
   for (guint i = 0; i < paths->len; ++i) {
-    const char *path = g_array_index(paths, char *, i);
-    if (!path_fits_request_line(path)) {
-      // Such a path would split its request line; it gets the dropped record.
-      log_error("Path can't be sent to the parser: %s\n", path);
-      continue;
-    }
-    if (!metadata_request(path)) {
+    if (!metadata_request(g_array_index(paths, char *, i))) {
       log_error("Failed to queue request to metadata parser.\n");
       batch->success = false;
       break;
@@ -64,8 +63,8 @@ bool ipc_queue(const GArray *paths, void *context) {
   return success;
 }
 
-void metadata_collect(const char *path, const char *json) {
-  auto *batch = static_cast<parse_batch *>(g_queue_peek_head(pending_ipc_results));
+void metadata_collect(void *context, const char *path, const char *json) {
+  auto *batch = static_cast<parse_batch *>(context);
   if (batch == nullptr) {
     log_error("Collected an answer with no batch open! %s\n", path);
     return;
@@ -73,9 +72,9 @@ void metadata_collect(const char *path, const char *json) {
   parse_batch_collect(batch, path, json);
 }
 
-void metadata_delimit_reached() {
-  auto *batch = static_cast<parse_batch *>(g_queue_pop_head(pending_ipc_results));
-  if (batch == nullptr) {
+void metadata_delimit_reached(void *context) {
+  auto *batch = static_cast<parse_batch *>(context);
+  if (batch == nullptr || !g_queue_remove(pending_ipc_results, batch)) {
     log_error("Delimiter reached with no batch open!\n");
     return;
   }

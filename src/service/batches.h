@@ -1,6 +1,7 @@
 // Batch collection: one batch per accepted parse request, filled from the
-// broker's answers and answered when the broker reaches its delimiter.
-// Batches wait in a FIFO and complete strictly in arrival order.
+// broker's answers and answered when the broker reaches its delimiter. A
+// batch goes whole to one of the broker's lanes; batches on one lane
+// complete in arrival order.
 #pragma once
 
 #include <glib.h>
@@ -10,12 +11,11 @@
 // their calls were dropped.
 bool batches_new();
 void batches_free();
-guint batches_pending();
 
 // The parse-request handler: queues one broker request per path and a
 // delimiter. False when a path was refused; the caller then answers the
 // request with an error itself.
 bool ipc_queue(const GArray *paths, void *context);
 // The broker's callbacks.
-void metadata_collect(const char *path, const char *json);
-void metadata_delimit_reached();
+void metadata_collect(void *batch, const char *path, const char *json);
+void metadata_delimit_reached(void *batch);

@@ -31,8 +31,6 @@ gboolean handle_sigterm(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-void metadata_respawn_process(int pid) { quarn_ipc_associate(pid); }
-
 void release_loop() {
   if (sigterm_source != 0) {
     g_source_remove(sigterm_source);
@@ -96,12 +94,11 @@ int main_parent(int argc, char **argv) {
     release_loop();
     return 5;
   }
-  // The broker's respawn callback is not registered yet: the first worker is
-  // associated here, every later one as it starts.
+  // An empty call maps the first worker; every other call maps the worker
+  // of the lane that takes it.
   quarn_ipc_associate(pid);
   metadata_register_collect(metadata_collect);
   metadata_register_delimit_reached(metadata_delimit_reached);
-  metadata_register_respawn_process(metadata_respawn_process);
   start_or_restart_idle_timeout();
 
   g_main_loop_run(loop);

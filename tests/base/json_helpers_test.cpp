@@ -3,20 +3,21 @@
 
 #include <gtest/gtest.h>
 
-TEST(BuildUtf8StringChild, EscapesInvalidBytesAndDropsAnnouncedOnes) {
+TEST(BuildUtf8StringChild, EscapesEachInvalidByteAloneAndKeepsTheRest) {
   const struct {
     std::string in, out;
   } rows[] = {
       {"", ""},
       {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5", "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5"},
-      {"Caf\xe9", "Caf\\u00e9"},           // announces three bytes at the end: stops at the zero
-      {"Caf\xe9 Noir", "Caf\\u00e9oir"},   // the two announced bytes are dropped
-      {"\xe9\xe9\xe9xyz", "\\u00e9xyz"},   // ... even when they are invalid themselves
-      {"\xc0\xaf" "ok", "\\u00c0ok"},      // two-byte lead
+      {"Caf\xe9", "Caf\\u00e9"},
+      {"Caf\xe9 Noir.mp3", "Caf\\u00e9 Noir.mp3"}, // Latin-1: the bytes a lead announces are kept
+      {"Caf\xe9.mp3", "Caf\\u00e9.mp3"},
+      {"\xe9\xe9\xe9xyz", "\\u00e9\\u00e9\\u00e9xyz"},
+      {"\xc0\xaf" "ok", "\\u00c0\\u00afok"},      // overlong form: both bytes invalid
       {"\xc3\xa9\xff", "\xc3\xa9\\u00ff"}, // valid text kept whole before the escape
-      {"a\x80" "b\xfe" "c", "a\\u0080b\\u00fec"}, // continuation byte and 0xFE step one
-      {"\xf0" "abcd\xf8" "abcde", "\\u00f0d\\u00f8e"}, // four- and five-byte leads
-      {"x\xfc" "ab", "x\\u00fc"},          // six-byte lead near the end
+      {"a\x80" "b\xfe" "c", "a\\u0080b\\u00fec"},
+      {"\xe2\x82" "x\xe2\x82\xac", "\\u00e2\\u0082x\xe2\x82\xac"}, // truncated sequence, then a whole one
+      {"x\xfc" "ab", "x\\u00fcab"},
       {"ab\xf0", "ab\\u00f0"},             // a lone lead byte last
   };
   for (const auto &row : rows) {

@@ -14,6 +14,7 @@
 
 const char *const hook_path = "::test::toxic::neverreturn::";
 const char *const failed_json = "{\"returnValue\":false}";
+const char *const lost_json = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
 const char *const toxic_json = "{\"returnValue\":false,\"toxic\":true}";
 
 std::vector<std::string> broker_test::events;
@@ -39,7 +40,7 @@ std::set<std::string> open_fds() {
   return fds;
 }
 
-void on_collect(const char *path, const char *json) {
+void on_collect(void *, const char *path, const char *json) {
   json_ptr parsed = parse_json(json);
   broker_test::events.push_back(std::string(path) + " => " +
                                 (parsed ? json_object_to_json_string_ext(parsed.get(), JSON_C_TO_STRING_PLAIN) : json));
@@ -56,7 +57,7 @@ void broker_test::SetUp() {
   events.clear();
   pids.clear();
   metadata_register_collect(on_collect);
-  metadata_register_delimit_reached([] { events.emplace_back("delimit"); });
+  metadata_register_delimit_reached([](void *) { events.emplace_back("delimit"); });
   metadata_register_respawn_process([](int pid) { pids.push_back(pid); });
 }
 
@@ -69,12 +70,15 @@ void broker_test::TearDown() {
   }
   metadata_set_timeout_for_testing(0);
   metadata_set_worker_path_for_testing(nullptr);
+  metadata_set_lanes_for_testing(0);
   EXPECT_EQ(open_fds(), fds_before);
 }
 
-void broker_test::start(const char *worker, unsigned timeout) {
-  metadata_set_worker_path_for_testing(worker);
+void broker_test::start(const char *worker, unsigned timeout, unsigned lanes) {
+  // The service spawns its own executable; in a test that is the built one.
+  metadata_set_worker_path_for_testing(worker != nullptr ? worker : MS_BINARY);
   metadata_set_timeout_for_testing(timeout);
+  metadata_set_lanes_for_testing(lanes);
   int pid = 0;
   ASSERT_TRUE(metadata_new(&pid));
   ASSERT_EQ(pids, std::vector<int>{pid});

@@ -14,6 +14,7 @@
 
 extern const char *const hook_path; // the path on which the real worker spins
 extern const char *const failed_json;
+extern const char *const lost_json; // an entry whose answer never came
 extern const char *const toxic_json;
 
 class broker_test : public ::testing::Test {
@@ -26,8 +27,8 @@ protected:
   void TearDown() override;
 
   // Starts the broker on `worker` (null: the built worker) with a time-out of
-  // `timeout` seconds (0: the product's).
-  void start(const char *worker = nullptr, unsigned timeout = 0);
+  // `timeout` seconds (0: the product's) and `lanes` lanes.
+  void start(const char *worker = nullptr, unsigned timeout = 0, unsigned lanes = 1);
   void batch(const std::vector<std::string> &paths); // the requests, then a delimiter
   // Runs the main loop until `done` holds or `seconds` pass; returns `done`.
   bool run_until(const std::function<bool()> &done, int seconds = 30) { return ::run_until(done, seconds * 1000); }

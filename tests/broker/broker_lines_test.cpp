@@ -9,33 +9,6 @@
 
 namespace {
 
-TEST(broker_lines, answers_are_matched_by_the_id_before_the_first_colon) {
-  struct {
-    const char *request;
-    const char *answer;
-    answer_match match;
-    const char *json; // on collect
-  } cases[] = {
-      {"5:/a.mp3\n", "5:{\"returnValue\":true}", answer_match::collect, "{\"returnValue\":true}"},
-      {"5:/a.mp3\n", "5:{\"title\":\"a:b\"}", answer_match::collect, "{\"title\":\"a:b\"}"},
-      {"5:/a.mp3\n", "05:{}", answer_match::collect, "{}"},
-      {"5:/a.mp3\n", "6:{}", answer_match::other_id, nullptr},
-      {"12:/a.mp3\n", "1:{}", answer_match::other_id, nullptr},
-      // A malformed request is answered without id: it reads as id 0.
-      {"5:/a.mp3\n", "{\"returnValue\":false}", answer_match::other_id, nullptr},
-      {"5:/a.mp3\n", "5:", answer_match::no_text, nullptr},
-      {"5:/a.mp3\n", "5", answer_match::no_text, nullptr},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.request) + " / " + c.answer);
-    const char *json = nullptr;
-    EXPECT_EQ(match_answer(c.request, c.answer, &json), c.match);
-    if (c.json != nullptr) {
-      EXPECT_STREQ(json, c.json);
-    }
-  }
-}
-
 // Splits `bytes` into lines the way the worker reads its input: a channel
 // with no encoding and automatic line-end detection.
 std::vector<std::string> worker_lines(const std::string &bytes) {

@@ -17,6 +17,7 @@ handler_mode mode;
 std::vector<parse_request *> kept;
 
 bool test_queue(GArray const *, void *context) {
+  quarn_ipc_join_activity(context);
   if (mode == handler_mode::keep) {
     kept.push_back(static_cast<parse_request *>(context));
   } else if (mode == handler_mode::answer_empty) {
@@ -171,6 +172,42 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   g_autofree char *empty_text = build_parse_reply(no_paths, sizes, modified, no_paths);
   EXPECT_STREQ(empty_text, "{ \"returnValue\": true, \"files\": [ ] }");
   string_array_free_all(&no_paths);
+  string_array_free_all(&files);
+  string_array_free_all(&results);
+  g_array_free(sizes, TRUE);
+  g_array_free(modified, TRUE);
+}
+
+// The bound on a reply's text, and the fewest bytes an entry can take, from
+// which the most paths a call may name follows.
+TEST(BuildParseReply, StopsAtTheBoundAndNoEntryIsSmallerThanCounted) {
+  GArray *files = string_array({""});
+  GArray *results = g_array_new(FALSE, FALSE, sizeof(char *));
+  char *none = nullptr;
+  g_array_append_val(results, none);
+  GArray *sizes = double_array({0});
+  GArray *modified = double_array({0});
+  g_autofree char *smallest = build_parse_reply(results, sizes, modified, files);
+  EXPECT_EQ(strlen(smallest) - strlen("{ \"returnValue\": true, \"files\": [  ] }"), min_entry_bytes) << smallest;
+  EXPECT_EQ(max_files_per_call, 381300u);
+
+  // Records of 1 MiB: 15 fit, 17 don't.
+  std::string record = "{\"x\":\"" + std::string(1 << 20, 'a') + "\"}";
+  string_array_free_all(&files);
+  string_array_free_all(&results);
+  files = string_array(std::vector<std::string>(17, "/a"));
+  results = string_array(std::vector<std::string>(17, record));
+  std::vector<double> zeros(17, 0.0);
+  g_array_set_size(sizes, 0);
+  g_array_append_vals(sizes, zeros.data(), 17);
+  g_array_set_size(modified, 0);
+  g_array_append_vals(modified, zeros.data(), 17);
+  EXPECT_EQ(build_parse_reply(results, sizes, modified, files), nullptr);
+  GArray *fifteen = string_array(std::vector<std::string>(15, "/a"));
+  g_autofree char *fits = build_parse_reply(results, sizes, modified, fifteen);
+  ASSERT_NE(fits, nullptr);
+  EXPECT_GT(strlen(fits), size_t{15} << 20);
+  string_array_free_all(&fifteen);
   string_array_free_all(&files);
   string_array_free_all(&results);
   g_array_free(sizes, TRUE);

@@ -1,8 +1,9 @@
-// Fault injection: one large batch while the current worker is killed with
-// SIGKILL or SIGSEGV at seeded random moments, and some files are chased so
-// that their worker dies on them twice. Every path must still get exactly
-// one entry, in order: its full record, or the toxic record when (and only
-// when) the service reports it toxic; nothing else may be lost.
+// Fault injection: large batches from several callers at once, spread over
+// the service's lanes, while their workers are killed with SIGKILL or
+// SIGSEGV at seeded random moments, and some files are chased so that their
+// worker dies on them twice. Every path must still get exactly one entry, in
+// order: its full record, or the toxic record when (and only when) the
+// service reports it toxic; nothing else may be lost.
 #include "load_support.h"
 #include "qs/bus_fixture.h"
 
@@ -16,7 +17,8 @@
 
 namespace {
 
-constexpr size_t batch_files = 500;
+constexpr size_t batch_files = 600;
+constexpr size_t callers = 3; // more calls than lanes on a machine of two
 constexpr size_t slow_files = 6; // the first half are chased to a second death
 constexpr int random_kill_budget = 24;
 constexpr double random_kill_chance = 1.0 / 25; // per millisecond tick
@@ -66,32 +68,47 @@ struct killer {
   std::mt19937 rng;
   std::set<std::string> slow;
   std::set<std::string> chased; // slow files to kill a second time
-  std::map<std::string, int> hits; // kills made while the worker held the file open
-  std::string chase;
-  pid_t worker = 0;
+  std::map<std::string, int> hits; // kills made while a worker held the file open
+  std::set<std::string> chasing; // killed once while open, to be killed again on their retry
+  int chase_ticks = 0;
+  std::vector<pid_t> workers;
+  size_t most = 0;
+  pid_t newest = 0;
+  int ticks = 0;
   int kills = 0;
   int random_kills = 0;
 
   int next_signal() { return std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? SIGKILL : SIGSEGV; }
 
-  bool find_worker() {
-    if (worker > 0 && process_running(worker))
-      return true;
-    std::vector<pid_t> workers = worker_pids(address);
-    worker = workers.size() == 1 ? workers[0] : 0;
-    return worker > 0;
+  // The running workers. While fewer are known than have run at once (one
+  // has gone, its successor may not be up yet) only processes newer than the
+  // newest known are looked at, which is cheap enough for every tick; now
+  // and then all of them, for lanes that started since.
+  bool find_workers() {
+    workers.erase(std::remove_if(workers.begin(), workers.end(), [](pid_t w) { return !process_running(w); }),
+                  workers.end());
+    if (++ticks % 50 == 0 || workers.empty()) {
+      workers = worker_pids(address);
+    } else if (workers.size() < most) {
+      for (pid_t fresh : worker_pids(address, newest))
+        workers.push_back(fresh);
+    }
+    for (pid_t w : workers)
+      newest = std::max(newest, w);
+    most = std::max(most, workers.size());
+    return !workers.empty();
   }
 
-  void kill_worker() {
+  void kill_worker(pid_t worker) {
     kill(worker, next_signal());
     kill(worker, SIGCONT); // a stopped worker takes its pending signal now
     ++kills;
-    worker = 0;
+    workers.erase(std::remove(workers.begin(), workers.end(), worker), workers.end());
   }
 
-  // Stops the worker and kills it if it still holds `path` open; lets it go
-  // on otherwise.
-  bool kill_on(const std::string &path) {
+  // Stops `worker` and kills it if it still holds `path` open; lets it go on
+  // otherwise.
+  bool kill_on(pid_t worker, const std::string &path) {
     kill(worker, SIGSTOP);
     for (int i = 0; i < 200 && process_state(worker) != 'T'; ++i)
       g_usleep(50);
@@ -99,34 +116,37 @@ struct killer {
       kill(worker, SIGCONT);
       return false;
     }
-    kill_worker();
+    kill_worker(worker);
     ++hits[path];
     return true;
   }
 
   void tick() {
     bool roll = std::uniform_real_distribution<double>(0, 1)(rng) < random_kill_chance;
-    if (!find_worker())
+    if (!find_workers())
       return;
-    std::set<std::string> open = open_files(worker, dir);
-    if (!chase.empty()) {
-      if (open.count(chase) != 0) {
-        if (kill_on(chase))
-          chase.clear();
-      } else if (!open.empty()) {
-        chase.clear(); // the retry got through before it was seen
+    if (!chasing.empty() && ++chase_ticks > 1000)
+      chasing.clear(); // the retries got through before they were seen
+    std::vector<pid_t> now = workers;
+    for (pid_t worker : now) {
+      for (const std::string &path : open_files(worker, dir)) {
+        if (chasing.count(path) != 0) {
+          if (kill_on(worker, path))
+            chasing.erase(path);
+          return;
+        }
+        if (slow.count(path) != 0 && hits[path] == 0) {
+          if (kill_on(worker, path) && chased.count(path) != 0) {
+            chasing.insert(path);
+            chase_ticks = 0;
+          }
+          return;
+        }
       }
-      return;
     }
-    for (const std::string &path : open) {
-      if (slow.count(path) != 0 && hits[path] == 0) {
-        if (kill_on(path) && chased.count(path) != 0)
-          chase = path;
-        return;
-      }
-    }
-    if (roll && random_kills < random_kill_budget) {
-      kill_worker();
+    // No random kill while a retry is chased: it would take the chase's kill.
+    if (roll && chasing.empty() && random_kills < random_kill_budget) {
+      kill_worker(now[std::uniform_int_distribution<size_t>(0, now.size() - 1)(rng)]);
       ++random_kills;
     }
   }
@@ -166,16 +186,28 @@ TEST(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
   connection_ptr client;
   pid_t service = start_service(bus.address, &client);
   ASSERT_GT(service, 0);
-  ASSERT_TRUE(run_until([&] { return k.find_worker(); }));
+  ASSERT_TRUE(run_until([&] { return k.find_workers(); }));
 
-  call_result result;
-  call_async(client.get(), service_bus_name, "parse", payload_for(paths), &result, 300000);
+  // The paths dealt out in turn, so that every call holds slow files.
+  std::vector<std::vector<std::string>> lists(callers);
+  for (size_t i = 0; i < paths.size(); ++i)
+    lists[i % callers].push_back(paths[i]);
+  std::vector<connection_ptr> connections(callers);
+  std::vector<call_result> results(callers);
+  for (size_t i = 0; i < callers; ++i) {
+    connections[i].reset(bus_connect(bus.address));
+    call_async(connections[i].get(), service_bus_name, "parse", payload_for(lists[i]), &results[i], 300000);
+  }
   guint ticker = g_timeout_add(1, killer_tick, &k);
-  bool answered = run_until([&] { return result.done; }, 300000);
+  bool answered = run_until(
+      [&] { return std::all_of(results.begin(), results.end(), [](const call_result &r) { return r.done; }); },
+      300000);
   g_source_remove(ticker);
-  ASSERT_TRUE(answered) << "no reply to the batch";
-  ASSERT_EQ(result.error_name, "") << result.error_text;
+  ASSERT_TRUE(answered) << "no reply to every batch";
+  for (const call_result &result : results)
+    ASSERT_EQ(result.error_name, "") << result.error_text;
   EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
+  connections.clear();
   client.reset();
   bus.stop();
   std::string log = bus.errors();
@@ -187,23 +219,26 @@ TEST(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
   std::vector<std::string> first_deaths = logged_paths(log, "First time parser died on us ");
   std::set<std::string> died_once(first_deaths.begin(), first_deaths.end());
 
-  json_ptr reply = parse_json(result.reply);
-  json_object *entries = nullptr;
-  ASSERT_TRUE(reply != nullptr && json_object_object_get_ex(reply.get(), "files", &entries));
-  ASSERT_EQ(json_object_array_length(entries), paths.size());
   std::set<std::string> toxic;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    json_object *entry = json_object_array_get_idx(entries, i);
-    std::string text = json_object_to_json_string_ext(entry, JSON_C_TO_STRING_PLAIN);
-    json_object *data = json_object_object_get(entry, "data");
-    bool is_toxic = data != nullptr && std::string(json_object_to_json_string_ext(data, JSON_C_TO_STRING_PLAIN)) ==
-                                           toxic_record;
-    if (is_toxic) {
-      toxic.insert(paths[i]);
-      EXPECT_EQ(json_object_get_string(json_object_object_get(entry, "path")), paths[i]) << "entry " << i;
-    } else {
-      EXPECT_TRUE(text == expected_entry(paths[i]))
-          << "entry " << i << " was lost or changed: " << text.substr(0, 300);
+  for (size_t call = 0; call < callers; ++call) {
+    const std::vector<std::string> &list = lists[call];
+    json_ptr reply = parse_json(results[call].reply);
+    json_object *entries = nullptr;
+    ASSERT_TRUE(reply != nullptr && json_object_object_get_ex(reply.get(), "files", &entries));
+    ASSERT_EQ(json_object_array_length(entries), list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      json_object *entry = json_object_array_get_idx(entries, i);
+      std::string text = json_object_to_json_string_ext(entry, JSON_C_TO_STRING_PLAIN);
+      json_object *data = json_object_object_get(entry, "data");
+      bool is_toxic = data != nullptr &&
+                      std::string(json_object_to_json_string_ext(data, JSON_C_TO_STRING_PLAIN)) == toxic_record;
+      if (is_toxic) {
+        toxic.insert(list[i]);
+        EXPECT_EQ(json_object_get_string(json_object_object_get(entry, "path")), list[i]) << "entry " << i;
+      } else {
+        EXPECT_TRUE(text == expected_entry(list[i]))
+            << "call " << call << " entry " << i << " was lost or changed: " << text.substr(0, 300);
+      }
     }
   }
 

@@ -226,7 +226,7 @@ bool wait_process_gone(pid_t pid, int timeout_ms) {
   return true;
 }
 
-std::vector<pid_t> worker_pids(const std::string &address) {
+std::vector<pid_t> worker_pids(const std::string &address, pid_t above, const std::string &program) {
   using namespace std::string_literals;
   std::vector<pid_t> workers;
   GDir *proc = g_dir_open("/proc", 0, nullptr);
@@ -234,7 +234,7 @@ std::vector<pid_t> worker_pids(const std::string &address) {
     char *end = nullptr;
     long id = strtol(entry, &end, 10);
     std::string base = "/proc/"s + entry;
-    if (*end != '\0' || id <= 0 || read_file(base + "/cmdline") != MS_BINARY + "\0-demon\0"s ||
+    if (*end != '\0' || id <= above || read_file(base + "/cmdline") != program + "\0-demon\0"s ||
         !process_running(static_cast<pid_t>(id)))
       continue;
     std::string environment = "\0"s + read_file(base + "/environ");

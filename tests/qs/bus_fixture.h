@@ -75,8 +75,10 @@ guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfa
 char process_state(pid_t pid); // as /proc shows it, '?' when gone
 bool process_running(pid_t pid); // false once gone or a zombie
 bool wait_process_gone(pid_t pid, int timeout_ms = 10000);
-// The running "-demon" workers that inherited the bus address `address`.
-std::vector<pid_t> worker_pids(const std::string &address);
+// The running "-demon" workers that inherited the bus address `address`,
+// of those with process ids above `above`. `program` is the executable that
+// spawned them (the built one by default).
+std::vector<pid_t> worker_pids(const std::string &address, pid_t above = 0, const std::string &program = MS_BINARY);
 // The lines of `text` that report an ASan, LSan or UBSan finding.
 std::vector<std::string> sanitizer_reports(const std::string &text);
 

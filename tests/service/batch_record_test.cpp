@@ -14,14 +14,13 @@ namespace {
 
 using texts = std::vector<std::string>;
 
-// A batch for `paths`, each queued as the service queues it: when it fits a
-// request line.
+// A batch for `paths`, every one queued with the broker.
 parse_batch *batch_for(const texts &paths) {
   GArray *array = string_array(paths);
   parse_batch *batch = parse_batch_new(nullptr, array);
   string_array_free_all(&array);
   for (size_t i = 0; i < paths.size(); ++i)
-    g_array_index(batch->queued, bool, i) = path_fits_request_line(paths[i].c_str());
+    g_array_index(batch->queued, bool, i) = true;
   return batch;
 }
 
@@ -48,8 +47,6 @@ TEST(ParseBatch, EveryPathGetsOneEntryInItsPlace) {
       {"duplicate paths fill in order", {"/a", "/a"}, {{"/a", "A1"}, {"/a", "A2"}}, {"A1", "A2"}},
       {"duplicate with one lost", {"/a", "/a"}, {{"/a", "A"}}, {"A", D}},
       {"trailing white space reported stripped", {"/a \t"}, {{"/a", "A"}}, {"A"}},
-      // A path not sent must never take the answer of a later one.
-      {"unsent path skipped", {"/a\n", "/a"}, {{"/a", "A"}}, {D, "A"}},
       {"unknown answer ignored", {"/a", "/b"}, {{"/zzz", "Z"}, {"/b", "B"}}, {D, "B"}},
       {"answer for an already answered path ignored", {"/a", "/b"}, {{"/b", "B"}, {"/a", "A"}}, {D, "B"}},
   };
@@ -81,13 +78,6 @@ TEST(ParseBatch, EntriesCarryTheFilesSizeAndTimeAnsweredOrNot) {
   EXPECT_EQ(doubles(batch->sizes), (std::vector<double>{15, 0, 15}));
   EXPECT_EQ(doubles(batch->modified), (std::vector<double>{mtime, 0, mtime}));
   parse_batch_free(batch);
-}
-
-TEST(ParseBatch, PathsThatWouldSplitARequestLineAreKeptOff) {
-  for (const char *path : {"/music/a.mp3", "", "/with space ", "/caf\xc3\xa9", "/a\xe2\x80\xa8" "b"})
-    EXPECT_TRUE(path_fits_request_line(path)) << path;
-  for (const char *path : {"/a\nb", "/a\rb", "/a\xe2\x80\xa9" "b"})
-    EXPECT_FALSE(path_fits_request_line(path)) << path;
 }
 
 TEST(QuitDelay, ReadsTheEnvironmentText) {

@@ -65,10 +65,14 @@ TEST_F(Service, AnswersEveryPathInOrderWithItsRecord) {
   call_result empty = parse({});
   EXPECT_EQ(empty.error_name, "");
   EXPECT_EQ(plain(empty.reply), "{\"returnValue\":true,\"files\":[]}");
-  // The worker answers an empty path without an id; the broker drops that
-  // answer, which costs only its own entry.
-  std::vector<std::string> paths = {playlist, missing, "", text};
-  EXPECT_EQ(plain(parse(paths).reply), expected_reply(paths));
+  // The worker answers an empty path without an id: that answer is lost,
+  // which costs only its own entry. A path holding a line end is never sent.
+  std::vector<std::string> paths = {playlist, missing, "", "/a\nb", text};
+  EXPECT_EQ(plain(parse(paths).reply),
+            "{\"returnValue\":true,\"files\":[" + expected_entry(playlist) + "," + expected_entry(missing) + "," +
+                expected_entry("", "{\"returnValue\":false,\"errorText\":\"notAnswered\"}") + "," +
+                expected_entry("/a\nb", "{\"returnValue\":false,\"errorText\":\"pathHoldsLineEnd\"}") + "," +
+                expected_entry(text) + "]}");
 }
 
 TEST_F(Service, BadCallsAreRefusedAndTheServiceStaysUp) {
@@ -95,7 +99,7 @@ TEST_F(Service, BadCallsAreRefusedAndTheServiceStaysUp) {
   EXPECT_EQ(service_pid(), pid);
 }
 
-TEST_F(Service, CallsSentBackToBackAreAnsweredInOrder) {
+TEST_F(Service, CallsSentBackToBackGetTheirOwnEntries) {
   start();
   ASSERT_TRUE(parse({}).done); // started
   std::vector<std::string> first_paths = {playlist, text, missing, playlist};
@@ -103,14 +107,42 @@ TEST_F(Service, CallsSentBackToBackAreAnsweredInOrder) {
   call_result first, second;
   call_async(client.get(), service_bus_name, "parse", payload_for(first_paths), &first);
   call_async(client.get(), service_bus_name, "parse", payload_for(second_paths), &second);
-  bool second_before_first = false;
-  ASSERT_TRUE(run_until([&] {
-    second_before_first = second_before_first || (second.done && !first.done);
-    return first.done && second.done;
-  }));
-  EXPECT_FALSE(second_before_first);
+  ASSERT_TRUE(run_until([&] { return first.done && second.done; }));
   EXPECT_EQ(plain(first.reply), expected_reply(first_paths));
   EXPECT_EQ(plain(second.reply), expected_reply(second_paths));
+}
+
+// A reply the bus would not carry costs only its own call: the service stays
+// up and a second caller's batch, sent meanwhile, is answered whole.
+TEST_F(Service, ACallWhoseReplyIsTooLargeOrTooLongIsRefusedAlone) {
+  start();
+  ASSERT_TRUE(parse({}).done);
+  pid_t pid = service_pid();
+  // Control bytes are written as six characters each, so this playlist's
+  // record is several times its 128 KiB: 64 of them pass the bound and also
+  // the 32 MiB a default bus carries.
+  std::string line(1000, '\x01');
+  std::string big;
+  while (big.size() + line.size() + 1 < 131072)
+    big += line + "\n";
+  std::string big_list = files.write("big.m3u", big);
+  std::vector<std::string> many(64, big_list);
+  connection_ptr second_client(bus_connect(bus.address));
+  call_result large, other;
+  call_async(client.get(), service_bus_name, "parse", payload_for(many), &large);
+  std::vector<std::string> other_paths = {playlist, text, missing};
+  call_async(second_client.get(), service_bus_name, "parse", payload_for(other_paths), &other);
+  ASSERT_TRUE(run_until([&] { return large.done && other.done; }, 120000));
+  EXPECT_EQ(plain(large.reply), "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}") << large.error_text;
+  EXPECT_EQ(plain(other.reply), expected_reply(other_paths)) << other.error_text;
+
+  std::string too_many = "{\"files\":[\"\"";
+  for (size_t i = 0; i < 381300; ++i)
+    too_many += ",\"\"";
+  EXPECT_EQ(plain(call_parse(client.get(), too_many + "]}").reply),
+            "{\"returnValue\":false,\"errorText\":\"tooManyFiles\"}");
+  EXPECT_EQ(plain(parse({playlist}).reply), expected_reply({playlist}));
+  EXPECT_EQ(service_pid(), pid);
 }
 
 TEST_F(Service, JoinsTheActivityWithTheCurrentWorker) {

@@ -120,8 +120,8 @@ TEST(Confinement, ParserAllocatingWithoutEndIsReportedToxic) {
   static std::vector<std::pair<std::string, std::string>> collected;
   static bool delimited;
   metadata_set_worker_path_for_testing(HUNGRY_WORKER);
-  metadata_register_collect([](const char *path, const char *json) { collected.emplace_back(path, json); });
-  metadata_register_delimit_reached([] { delimited = true; });
+  metadata_register_collect([](void *, const char *path, const char *json) { collected.emplace_back(path, json); });
+  metadata_register_delimit_reached([](void *) { delimited = true; });
   int pid = 0;
   ASSERT_TRUE(metadata_new(&pid));
   ASSERT_TRUE(metadata_request("/nowhere/a.hungry"));

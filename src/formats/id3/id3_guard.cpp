@@ -7,8 +7,10 @@
 #include "base/log.h"
 #include "formats/id3/id3.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -73,11 +75,11 @@ bool id3_tag_is_safe(const unsigned char *tag, size_t length) {
     return true;
   unsigned version = tag[3];
   unsigned char flags = tag[5];
-  std::vector<unsigned char> copy;
-  if ((flags & tag_flag_unsynchronisation) && version < 4) {
-    copy = id3_resynchronised(tag, length);
-    tag = copy.data();
-    length = copy.size();
+  id3_resynced copy;
+  if ((flags & tag_flag_unsynchronisation) && version == 3) {
+    copy = id3_resynchronise(tag, length, 10);
+    tag = copy.bytes.data();
+    length = copy.bytes.size();
   }
   auto read = [tag, length](uint64_t offset, unsigned char *out, size_t n) {
     if (offset > length || n > length - offset)
@@ -93,22 +95,72 @@ bool id3_file_is_safe(int fd) {
   if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) || memcmp(header, "ID3", 3) != 0)
     return true;
   unsigned version = header[3];
+  uint64_t end = 10 + uint64_t{sync_32(header + 6)};
+  // Version 2.3 frame sizes count the frame data with its unsynchronisation
+  // undone, so such a tag cannot be walked in place: it is read whole (as the
+  // library will read it) and checked in memory.
   if ((header[5] & tag_flag_unsynchronisation) && version == 3) {
-    log_error("Unsynchronised tag too large to check, not parsed!\n");
-    return false;
+    size_t length = 0;
+    id3_bytes tag = id3_read_tag_start(fd, end, &length);
+    if (!tag)
+      return false;
+    // Resynchronised in place and marked so, since a copy of a large tag
+    // could exhaust the worker's memory.
+    length = id3_resynchronise_in_place(tag.get(), length, 10);
+    tag.get()[5] &= static_cast<unsigned char>(~tag_flag_unsynchronisation);
+    return id3_tag_is_safe(tag.get(), length);
   }
   auto read = [fd](uint64_t offset, unsigned char *out, size_t n) {
     return pread(fd, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
   };
-  return frames_are_safe(read, version, header[5], 10 + uint64_t{sync_32(header + 6)});
+  return frames_are_safe(read, version, header[5], end);
 }
 
-std::vector<unsigned char> id3_resynchronised(const unsigned char *tag, size_t length) {
-  std::vector<unsigned char> out(tag, tag + (length < 10 ? length : 10));
-  for (size_t i = out.size(); i < length; ++i) {
-    out.push_back(tag[i]);
-    if (tag[i] == 0xFF && i + 1 < length && tag[i + 1] == 0)
+id3_bytes id3_read_tag_start(int fd, uint64_t end, size_t *length) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < 0)
+    return nullptr;
+  *length = static_cast<size_t>(std::min<uint64_t>(end, static_cast<uint64_t>(st.st_size)));
+  id3_bytes tag(static_cast<unsigned char *>(g_try_malloc(*length)));
+  if (!tag || pread(fd, tag.get(), *length, 0) != static_cast<ssize_t>(*length)) {
+    log_error("Couldn't read the whole tag, not parsed!\n");
+    return nullptr;
+  }
+  return tag;
+}
+
+id3_resynced id3_resynchronise(const unsigned char *data, size_t length, size_t keep) {
+  id3_resynced out;
+  keep = std::min(keep, length);
+  out.bytes.assign(data, data + keep);
+  out.bytes.reserve(length);
+  for (size_t i = keep; i < length; ++i) {
+    out.bytes.push_back(data[i]);
+    if (data[i] == 0xFF && i + 1 < length && data[i + 1] == 0) {
+      ++i;
+      out.removed_before.push_back(out.bytes.size());
+    }
+  }
+  return out;
+}
+
+size_t id3_resynchronise_in_place(unsigned char *data, size_t length, size_t keep) {
+  size_t out = std::min(keep, length);
+  for (size_t i = out; i < length; ++i) {
+    data[out++] = data[i];
+    if (data[i] == 0xFF && i + 1 < length && data[i + 1] == 0)
       ++i;
   }
   return out;
+}
+
+bool id3_stored_offset(const id3_resynced &copy, size_t begin, size_t end, uint64_t *stored) {
+  const std::vector<size_t> &removed = copy.removed_before;
+  // Zeros removed at or before `begin` shift the whole range; one removed
+  // before any later byte of the range splits it.
+  auto shift = std::upper_bound(removed.begin(), removed.end(), begin);
+  if (shift != removed.end() && *shift < end)
+    return false;
+  *stored = begin + static_cast<uint64_t>(shift - removed.begin());
+  return true;
 }

@@ -1,7 +1,8 @@
 // Locates the image bytes of attached pictures in the raw tag, so that a
 // record can say where a cover lies in the file without copying it. The
 // library's parse does not keep positions, so the frame headers are walked by
-// hand over the same buffer the library parsed.
+// hand over the same buffer the library parsed, and a picture is located only
+// where the file holds exactly the image the library decoded.
 #include "formats/id3/id3.h"
 
 #include "base/byte_readers.h"
@@ -10,8 +11,11 @@
 #include "formats/id3/id3_internal.h"
 
 #include <glib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -20,122 +24,28 @@ constexpr uint32_t apic_id = 0x41504943; // "APIC"
 constexpr uint32_t pic_id = 0x504943;    // "PIC", the version 2.2 picture frame
 
 constexpr int tag_flag_unsynchronisation = 0x80;
-constexpr int tag_flag_extended_header = 0x40;
+constexpr int tag_flag_extended_header = 0x40; // marks compression in version 2.2
 
-// Frame format flags (second flag byte) of version 2.3 and 2.4 frames.
-constexpr unsigned v23_compression = 0x80;
-constexpr unsigned v23_encryption = 0x40;
-constexpr unsigned v23_grouping = 0x20;
-constexpr unsigned v24_grouping = 0x40;
-constexpr unsigned v24_compression = 0x08;
-constexpr unsigned v24_encryption = 0x04;
-constexpr unsigned v24_unsynchronisation = 0x02;
-constexpr unsigned v24_data_length = 0x01;
+constexpr size_t v22_frame_header = 6;
+constexpr size_t frame_header_size = 10;
 
-struct tag_layout {
-  unsigned version;    // major version byte of the tag header
-  size_t frame_header; // 6 bytes in version 2.2, 10 from 2.3 on
-  bool locate;         // false when the bytes scanned are not the file's
-};
+// A version 2.2 picture read from the file needs only the fields before its
+// image: encoding, format, type and description. No description a player
+// shows comes near this many bytes.
+constexpr size_t v22_fields_read = 65536;
 
 struct frame_header {
   uint32_t id;
   uint64_t size;
-  unsigned format_flags;
 };
 
-frame_header read_frame_header(const unsigned char *p, const tag_layout &layout) {
-  if (layout.version == 2)
-    return {static_cast<uint32_t>(p[0] << 16 | p[1] << 8 | p[2]), static_cast<uint64_t>(p[3] << 16 | p[4] << 8 | p[5]),
-            0};
-  // Version 2.4 sizes are synchsafe, version 2.3 sizes plain big-endian.
-  return {read_32(p), layout.version == 4 ? sync_32(p + 4) : read_32(p + 4), p[9]};
+frame_header read_v22_header(const unsigned char *p) {
+  return {static_cast<uint32_t>(p[0] << 16 | p[1] << 8 | p[2]), static_cast<uint64_t>(p[3] << 16 | p[4] << 8 | p[5])};
 }
 
-// Why a frame's payload is not held in the file as-is (so no offset in the
-// file can point at its image), or null when it is.
-const char *stored_altered(unsigned flags, unsigned version) {
-  if (version == 4) {
-    if (flags & (v24_compression | v24_encryption))
-      return "Picture frame is compressed or encrypted, no location given!\n";
-    if (flags & v24_unsynchronisation)
-      return "Picture frame is unsynchronised, no location given!\n";
-    if (flags & v24_data_length)
-      return "Picture frame has a data length indicator, no location given!\n";
-  } else if (version == 3 && (flags & (v23_compression | v23_encryption))) {
-    return "Picture frame is compressed or encrypted, no location given!\n";
-  }
-  return nullptr;
-}
-
-// A grouping identity byte comes before the payload proper.
-bool has_group_byte(unsigned flags, unsigned version) {
-  return (version == 4 && (flags & v24_grouping)) || (version == 3 && (flags & v23_grouping));
-}
-
-// The parts of a picture payload, as indices into it.
-struct picture_parts {
-  unsigned type;
-  size_t description; // first byte of the description
-  size_t terminator;  // the description's terminator
-  size_t start;       // first byte of the image
-};
-
-// Takes a picture payload apart: encoding byte, MIME text ended by a zero
-// byte (in version 2.2 a fixed three-letter image format), picture type byte,
-// description ended by its terminator, image. The image must be at least two
-// bytes long. Logs and returns false when a part cannot be found.
-bool split_picture(const unsigned char *data, size_t size, bool fixed_format, picture_parts *parts) {
-  size_t m = 3; // index of the last byte before the picture type
-  if (!fixed_format) {
-    const void *zero = size > 1 ? memchr(data + 1, 0, size - 1) : nullptr;
-    if (zero == nullptr) {
-      log_error("Never found end of mime in frame!\n");
-      return false;
-    }
-    m = static_cast<size_t>(static_cast<const unsigned char *>(zero) - data);
-  }
-  if (m + 2 >= size) {
-    log_error("Never found end of mime in frame!\n");
-    return false;
-  }
-  parts->type = data[m + 1];
-  parts->description = m + 2;
-  size_t k = m + 2;
-  if (data[0] == 0 || data[0] == 3) {
-    // One zero byte ends Latin-1 and UTF-8 text.
-    const void *zero = k + 2 < size ? memchr(data + k, 0, size - 2 - k) : nullptr;
-    if (zero != nullptr) {
-      parts->terminator = static_cast<size_t>(static_cast<const unsigned char *>(zero) - data);
-      parts->start = parts->terminator + 1;
-      return true;
-    }
-  } else {
-    // Two zero bytes on a character boundary end UTF-16 text; a zero high
-    // byte of one character and a zero low byte of the next do not.
-    while (k + 2 < size && !(data[k] == 0 && data[k + 1] == 0))
-      k += 2;
-    if (k + 3 < size) {
-      parts->terminator = k;
-      parts->start = k + 2;
-      return true;
-    }
-  }
-  log_error("Never found end of pic desc in frame!\n");
-  return false;
-}
-
-json_object *find_picture_of_type(json_object *pictures, unsigned type) {
-  if (pictures == nullptr || !json_object_is_type(pictures, json_type_array))
-    return nullptr;
-  size_t count = json_object_array_length(pictures);
-  for (size_t i = 0; i < count; ++i) {
-    json_object *picture = json_object_array_get_idx(pictures, i);
-    json_object *member = nullptr;
-    if (json_object_object_get_ex(picture, "type", &member) && json_object_get_int(member) == static_cast<int>(type))
-      return picture;
-  }
-  return nullptr;
+// Version 2.4 sizes are synchsafe, version 2.3 sizes plain big-endian.
+frame_header read_header(const unsigned char *p, unsigned version) {
+  return {read_32(p), version == 4 ? sync_32(p + 4) : read_32(p + 4)};
 }
 
 void add_location(json_object *picture, uint64_t offset, uint64_t size) {
@@ -185,79 +95,165 @@ json_object *description_of(unsigned char encoding, const unsigned char *text, s
   return utf8 != nullptr ? build_utf8_string_child(utf8) : nullptr;
 }
 
-// A version 2.2 picture object, made from the frame's own bytes.
-bool add_v22_picture(json_object *pictures, const unsigned char *data, const picture_parts &parts,
-                     const tag_layout &layout, uint64_t offset, uint64_t size) {
+// A version 2.2 picture payload: encoding byte, three-letter image format,
+// picture type byte, description ended by its terminator, image. One zero
+// byte ends Latin-1 and UTF-8 text; two zero bytes on a character boundary
+// end UTF-16 text (a zero high byte of one character and a zero low byte of
+// the next do not). The index of the terminator and of the image's first
+// byte, or false when the description has no terminator.
+constexpr size_t v22_description = 5;
+bool find_description_end(const std::vector<unsigned char> &data, size_t *terminator, size_t *image) {
+  size_t size = data.size();
+  if (data[0] == 0 || data[0] == 3) {
+    const void *zero = memchr(data.data() + v22_description, 0, size - v22_description);
+    if (zero == nullptr)
+      return false;
+    *terminator = static_cast<size_t>(static_cast<const unsigned char *>(zero) - data.data());
+    *image = *terminator + 1;
+    return true;
+  }
+  for (size_t k = v22_description; k + 1 < size; k += 2)
+    if (data[k] == 0 && data[k + 1] == 0) {
+      *terminator = k;
+      *image = k + 2;
+      return true;
+    }
+  return false;
+}
+
+// How a version 2.2 walk reads: `copy`, when given, is the tag with its
+// unsynchronisation undone, which the walk's bytes are; `locate` is false
+// where no location is given (the library's own reading of a large tag).
+struct v22_walk {
+  const id3_resynced *copy;
+  bool locate;
+  size_t payload_limit; // bytes of each payload read
+  size_t pictures;      // picture frames to make objects of
+  size_t frames;        // frames to visit at most
+};
+
+// Adds the picture object of the version 2.2 frame whose payload starts at
+// `data_offset` of the walk's bytes (`whole` false when only its first bytes
+// were read), and locates its image where it is stored as-is. A frame that
+// cannot be read fails alone: the walk goes on.
+void add_v22_picture(const std::vector<unsigned char> &data, bool whole, uint64_t data_offset, const v22_walk &walk,
+                     json_object *id3) {
+  json_object *pictures = build_child_array_or_return(id3, "APIC");
+  if (data.size() <= v22_description) {
+    log_error("Picture frame too short to read, no picture made!\n");
+    return;
+  }
   json_ptr picture(json_object_new_object());
   if (!json_is_created(picture.get())) {
     log_error("Failed to allocate pic node!\n");
-    return false;
+    return;
   }
-  add_field(picture.get(), "type", static_cast<int>(parts.type));
-  json_object *text = description_of(data[0], data + parts.description, parts.terminator - parts.description);
+  add_field(picture.get(), "type", static_cast<int>(data[4]));
+  size_t terminator = 0, image = 0;
+  bool ended = find_description_end(data, &terminator, &image);
+  json_object *text = ended ? description_of(data[0], data.data() + v22_description, terminator - v22_description)
+                            : nullptr;
   if (json_is_created(text))
     json_object_object_add(picture.get(), "description", text);
   else
-    log_error("Failed to convert picture description info!\n");
-  json_object *mime = mime_of_format(data + 1);
+    log_error(ended ? "Failed to convert picture description info!\n" : "Never found end of pic desc in frame!\n");
+  json_object *mime = mime_of_format(data.data() + 1);
   if (json_is_created(mime))
     json_object_object_add(picture.get(), "mime", mime);
-  if (layout.locate)
-    add_location(picture.get(), offset + parts.start, size - parts.start);
+  if (walk.locate && whole && ended && image < data.size()) {
+    uint64_t begin = data_offset + image, end = data_offset + data.size(), offset = begin;
+    if (walk.copy == nullptr || id3_stored_offset(*walk.copy, begin, end, &offset))
+      add_location(picture.get(), offset, end - begin);
+    else
+      log_error("Picture frame does not hold its image as stored, no location given!\n");
+  }
   if (pictures != nullptr && json_object_is_type(pictures, json_type_array) &&
       json_object_array_add(pictures, picture.get()) == 0)
     picture.release();
-  return true;
 }
 
-// Locates one picture frame whose data is at `offset` and `size` long.
-// False ends the scan.
-bool locate_picture(const unsigned char *buffer, size_t length, const tag_layout &layout, const frame_header &frame,
-                    uint64_t offset, json_object *id3) {
-  json_object *pictures = build_child_array_or_return(id3, "APIC");
-  // Where the image is not stored as-is the scan also ends: such a frame's
-  // picture type cannot be read, so a later frame could be matched to its
-  // picture object.
-  if (const char *why = stored_altered(frame.format_flags, layout.version)) {
-    log_error("%s", why);
-    return false;
-  }
-  uint64_t size = frame.size;
-  if (offset + size > length) {
-    log_error("Picture frame runs past the end of the tag, no location given!\n");
-    return false;
-  }
-  if (has_group_byte(frame.format_flags, layout.version) && size > 0) {
-    ++offset;
-    --size;
-  }
-  const unsigned char *data = buffer + offset;
-  picture_parts parts;
-  if (!split_picture(data, size, layout.version == 2, &parts))
-    return false;
-  if (layout.version == 2)
-    return add_v22_picture(pictures, data, parts, layout, offset, size);
-
-  json_object *picture = find_picture_of_type(pictures, parts.type);
-  if (picture == nullptr) {
-    log_error("Couldn't match apic child in json!\n");
-    return false;
-  }
-  if (json_object_object_get_ex(picture, "thumbOffset", nullptr)) {
-    log_error("This file has 2 covrs for the same type!\n");
-    return false;
-  }
-  add_location(picture, offset + parts.start, size - parts.start);
-  return true;
-}
-
-void walk_frames(const unsigned char *buffer, size_t length, const tag_layout &layout, uint64_t p, json_object *id3) {
-  const uint32_t picture_id = layout.version == 2 ? pic_id : apic_id;
-  while (p + layout.frame_header < length) {
-    frame_header frame = read_frame_header(buffer + p, layout);
-    uint64_t data = p + layout.frame_header;
-    if (frame.id == picture_id && !locate_picture(buffer, length, layout, frame, data, id3))
+// Walks the frames of a version 2.2 tag that ends at `end` and makes the
+// picture objects of its "PIC" frames. `read(offset, out, n)` fills `out`
+// with n bytes of the tag from `offset` (header included) or returns false.
+// Padding ends the frames, as it does for the library.
+template <typename Read> void walk_v22(Read read, uint64_t end, const v22_walk &walk, json_object *id3) {
+  uint64_t p = 10;
+  for (size_t made = 0, visited = 0;
+       made < walk.pictures && visited < walk.frames && p + v22_frame_header <= end; ++visited) {
+    unsigned char header[v22_frame_header];
+    if (!read(p, header, sizeof header) || header[0] == 0)
       return;
+    frame_header frame = read_v22_header(header);
+    uint64_t data = p + v22_frame_header;
+    if (frame.id == pic_id) {
+      ++made;
+      if (frame.size > end - data) {
+        log_error("Picture frame runs past the end of the tag, no picture made!\n");
+        return;
+      }
+      std::vector<unsigned char> payload(std::min<uint64_t>(frame.size, walk.payload_limit));
+      if (!read(data, payload.data(), payload.size()))
+        return;
+      add_v22_picture(payload, payload.size() == frame.size, data, walk, id3);
+    }
+    p = data + frame.size;
+  }
+}
+
+// The version 2.2 walk over a tag held in memory.
+void walk_v22_in_memory(const unsigned char *bytes, size_t length, const v22_walk &walk, json_object *id3) {
+  auto read = [bytes, length](uint64_t offset, unsigned char *out, size_t n) {
+    if (offset > length || n > length - offset)
+      return false;
+    if (n > 0) // an empty payload has no buffer to copy into
+      memcpy(out, bytes + offset, n);
+    return true;
+  };
+  walk_v22(read, length, walk, id3);
+}
+
+// Locates the image of one picture frame whose data lies at [data, data +
+// size) of `bytes`: the image the library decoded must be the frame's last
+// bytes, as they are in the file. That holds for a plain frame and for one
+// whose data length indicator, grouping byte or unsynchronisation leaves the
+// image unchanged; a compressed or encrypted frame, or an image into which
+// unsynchronisation inserted zeros, is not located. `copy`, when given, is
+// the tag with its unsynchronisation undone, which `bytes` are.
+void locate_picture(const unsigned char *bytes, size_t length, const id3_resynced *copy, uint64_t data, uint64_t size,
+                    const id3_picture &picture) {
+  if (picture.object == nullptr)
+    return;
+  if (size > length - data) {
+    log_error("Picture frame runs past the end of the tag, no location given!\n");
+    return;
+  }
+  uint64_t end = data + size, begin = end - picture.length, offset = begin;
+  bool held = picture.length > 0 && picture.length <= size &&
+              memcmp(bytes + begin, picture.data, picture.length) == 0 &&
+              (copy == nullptr || id3_stored_offset(*copy, begin, end, &offset));
+  if (!held) {
+    log_error("Picture frame does not hold its image as stored, no location given!\n");
+    return;
+  }
+  add_location(picture.object, offset, picture.length);
+}
+
+// Walks version 2.3 and 2.4 frames from `p` and locates the k-th picture
+// frame's image for the library's k-th picture. Every picture frame is tried,
+// whatever happened to the ones before it.
+void walk_frames(const unsigned char *bytes, size_t length, const id3_resynced *copy, unsigned version, uint64_t p,
+                 const std::vector<id3_picture> &decoded) {
+  size_t next = 0;
+  while (p + frame_header_size < length) {
+    frame_header frame = read_header(bytes + p, version);
+    uint64_t data = p + frame_header_size;
+    if (frame.id == apic_id) {
+      if (next == decoded.size()) {
+        log_error("Couldn't match apic child in json!\n");
+        return;
+      }
+      locate_picture(bytes, length, copy, data, frame.size, decoded[next++]);
+    }
     // Padding reads as id 0 and size 0 and is passed over a header at a time.
     p = data + frame.size;
   }
@@ -270,24 +266,31 @@ uint32_t sync_32(const unsigned char *p) {
          static_cast<uint32_t>(p[2] & 0x7F) << 7 | static_cast<uint32_t>(p[3] & 0x7F);
 }
 
-void locate_apic_data(const unsigned char *buffer, size_t length, int tag_flags, json_object *id3) {
+void locate_apic_data(const unsigned char *buffer, size_t length, int tag_flags, json_object *id3,
+                      const std::vector<id3_picture> &decoded, size_t v22_pictures) {
   if (length < 10)
     return;
-  tag_layout layout{buffer[3], buffer[3] == 2 ? size_t{6} : size_t{10}, true};
-  if (layout.version == 2 && (tag_flags & tag_flag_extended_header))
-    return; // in version 2.2 this flag marks a compressed tag
-  // Unsynchronisation rewrites every 0xFF 0x00 pair in the stored tag, so no
-  // stretch of the file holds the image as it is.
-  if (tag_flags & tag_flag_unsynchronisation) {
-    if (layout.version == 2) {
-      // Version 2.2 picture objects are made from the frames: read them from
-      // the tag as it was before unsynchronisation, without location.
-      std::vector<unsigned char> tag = id3_resynchronised(buffer, length);
-      layout.locate = false;
-      walk_frames(tag.data(), tag.size(), layout, 10, id3);
-    }
-    if (json_object_object_get_ex(id3, "APIC", nullptr))
-      log_error("Tag is unsynchronised, its pictures get no location!\n");
+  unsigned version = buffer[3];
+  bool unsynchronised = tag_flags & tag_flag_unsynchronisation;
+  if (version == 2 && (tag_flags & tag_flag_extended_header))
+    return; // a compressed version 2.2 tag, which the library does not read
+  if (version != 2 && version != 3 && version != 4)
+    return;
+  // Versions 2.2 and 2.3 unsynchronise the tag as a whole and count frame
+  // sizes in the bytes resynchronised: walk that copy, and trace each image
+  // back to the file. Version 2.4 unsynchronises frame by frame, inside sizes
+  // as stored.
+  id3_resynced copy;
+  const id3_resynced *map = nullptr;
+  if (unsynchronised && version < 4) {
+    copy = id3_resynchronise(buffer, length, 10);
+    buffer = copy.bytes.data();
+    length = copy.bytes.size();
+    map = &copy;
+  }
+  if (version == 2) {
+    v22_walk walk{map, true, std::numeric_limits<size_t>::max(), v22_pictures, std::numeric_limits<size_t>::max()};
+    walk_v22_in_memory(buffer, length, walk, id3);
     return;
   }
   // Positions are 64-bit, so that no size read from the bytes can wrap them.
@@ -299,7 +302,33 @@ void locate_apic_data(const unsigned char *buffer, size_t length, int tag_flags,
     }
     // A version 2.4 extended header counts its own size field, a version 2.3
     // one does not.
-    start = layout.version == 4 ? 10 + uint64_t{sync_32(buffer + 10)} : 14 + uint64_t{read_32(buffer + 10)};
+    start = version == 4 ? 10 + uint64_t{sync_32(buffer + 10)} : 14 + uint64_t{read_32(buffer + 10)};
   }
-  walk_frames(buffer, length, layout, start, id3);
+  walk_frames(buffer, length, map, version, start, decoded);
+}
+
+void make_v22_pictures_from_file(int fd, size_t pictures, size_t frames, json_object *id3) {
+  unsigned char header[10];
+  if (pictures == 0 || pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+      memcmp(header, "ID3\x02", 4) != 0 || (header[5] & tag_flag_extended_header))
+    return;
+  uint64_t end = 10 + uint64_t{sync_32(header + 6)};
+  // An unsynchronised tag's frame sizes count the bytes resynchronised, so it
+  // is read whole, as the library reads it; otherwise frame by frame, only
+  // the fields before each image.
+  if (header[5] & tag_flag_unsynchronisation) {
+    size_t length = 0;
+    id3_bytes tag = id3_read_tag_start(fd, end, &length);
+    if (!tag)
+      return;
+    // No location is given here, so the tag is resynchronised in place:
+    // a copy of a large tag could exhaust the worker's memory.
+    length = id3_resynchronise_in_place(tag.get(), length, 10);
+    walk_v22_in_memory(tag.get(), length, v22_walk{nullptr, false, v22_fields_read, pictures, frames}, id3);
+    return;
+  }
+  auto read = [fd](uint64_t offset, unsigned char *out, size_t n) {
+    return pread(fd, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+  };
+  walk_v22(read, end, v22_walk{nullptr, false, v22_fields_read, pictures, frames}, id3);
 }

@@ -5,6 +5,7 @@
 #include "base/json_helpers.h"
 #include "base/log.h"
 #include "formats/id3/id3_internal.h"
+#include "formats/id3/id3_tags.h"
 
 #include <glib.h>
 #include <unistd.h>
@@ -23,19 +24,6 @@ constexpr size_t max_tag_in_memory = 2097152;
 
 using tag_ptr = std::unique_ptr<id3_tag, fn_deleter<&id3_tag_delete>>;
 using byte_ptr = std::unique_ptr<unsigned char, fn_deleter<&g_free>>;
-
-// A version 2.2 tag keeps its pictures in "PIC" frames, which the library
-// renames "APIC" but reads as if the fixed three-letter image format were the
-// zero-ended MIME text of later versions: type, MIME type and description all
-// come out wrong. Such frames are left to the picture scan, which reads them
-// from the raw bytes.
-bool is_v22_picture(const id3_frame *frame, bool v22) { return v22 && strcmp(frame->id, "APIC") == 0; }
-
-void map_frames(const id3_tag *tag, json_object *id3, bool v22) {
-  for (unsigned i = 0; i < tag->nframes; ++i)
-    if (!is_v22_picture(tag->frames[i], v22))
-      handle_id3_frame(tag->frames[i], id3);
-}
 
 // The library's getters assert on a missing field; a frame the library built
 // for an id it does not know may have fewer fields than its letter suggests.
@@ -86,12 +74,13 @@ void add_url_frame(const id3_frame *frame, json_object *id3) {
     json_object_object_add(id3, frame->id, url);
 }
 
-void add_picture_frame(const id3_frame *frame, json_object *id3) {
+// The picture object made for the frame (owned by the record), or null.
+json_object *add_picture_frame(const id3_frame *frame, json_object *id3) {
   json_object *pictures = build_child_array_or_return(id3, "APIC");
   json_ptr picture(json_object_new_object());
   if (!json_is_created(picture.get())) {
     log_error("Failed to allocate pic node!\n");
-    return;
+    return nullptr;
   }
   if (const id3_field *type = field_of(frame, 2, ID3_FIELD_TYPE_INT8))
     add_field(picture.get(), "type", static_cast<int>(id3_field_getint(type)));
@@ -105,13 +94,43 @@ void add_picture_frame(const id3_frame *frame, json_object *id3) {
     json_object_object_add(picture.get(), "mime", mime);
   if (pictures != nullptr && json_object_is_type(pictures, json_type_array) &&
       json_object_array_add(pictures, picture.get()) == 0)
-    picture.release();
+    return picture.release();
+  return nullptr;
+}
+
+// A version 2.2 tag keeps its pictures in "PIC" frames, which the library
+// renames "APIC" but reads as if the fixed three-letter image format were the
+// zero-ended MIME text of later versions: type, MIME type, description and
+// image all come out wrong. Such frames are counted and their picture objects
+// made from the raw bytes instead.
+bool is_v22_picture(const id3_frame *frame, bool v22) { return v22 && strcmp(frame->id, "APIC") == 0; }
+
+// Maps every frame of `tag` into `id3` and gives, in tag order, each picture
+// frame's object with the image the library decoded. Returns how many
+// version 2.2 picture frames were left to the raw bytes.
+size_t map_frames(const id3_tag *tag, json_object *id3, bool v22, std::vector<id3_picture> *decoded) {
+  size_t v22_pictures = 0;
+  for (unsigned i = 0; i < tag->nframes; ++i) {
+    id3_frame *frame = tag->frames[i];
+    if (is_v22_picture(frame, v22)) {
+      ++v22_pictures;
+    } else if (strcmp(frame->id, "APIC") == 0) {
+      json_object *object = add_picture_frame(frame, id3);
+      const id3_field *image = field_of(frame, 4, ID3_FIELD_TYPE_BINARYDATA);
+      id3_length_t length = 0;
+      const id3_byte_t *data = image != nullptr ? id3_field_getbinarydata(image, &length) : nullptr;
+      decoded->push_back({object, data, data != nullptr ? static_cast<size_t>(length) : 0});
+    } else {
+      handle_id3_frame(frame, id3);
+    }
+  }
+  return v22_pictures;
 }
 
 // Rewinds the stream and hands the file to the library's own reading.
-void fall_back(FILE *file, json_object *id3) {
+void fall_back(FILE *file, json_object *id3, std::string *comment) {
   rewind(file);
-  parse_id3_file_only(file, id3);
+  parse_id3_file_only(file, id3, comment);
 }
 
 } // namespace
@@ -156,7 +175,7 @@ void handle_id3_frame(id3_frame *frame, json_object *id3) {
     add_picture_frame(frame, id3);
 }
 
-void parse_id3_file_only(FILE *file, json_object *id3) {
+void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment) {
   // The library closes the descriptor it is given when its file is closed;
   // it gets a duplicate, so that the caller's stream keeps its own.
   int fd = dup(fileno(file));
@@ -185,14 +204,20 @@ void parse_id3_file_only(FILE *file, json_object *id3) {
     id3_file_close(library_file);
     return;
   }
-  map_frames(tag, id3, v22);
+  std::vector<id3_picture> decoded;
+  size_t v22_pictures = map_frames(tag, id3, v22, &decoded);
+  if (comment != nullptr)
+    *comment = id3_first_comment(tag);
+  // The tag at the start gave at most as many frames as the library kept;
+  // a few more are allowed for frames its conversion of old ids merged.
+  make_v22_pictures_from_file(fileno(file), v22_pictures, tag->nframes + 64, id3);
   // The library file holds its own reference to the tag, so this frees
   // nothing before id3_file_close does.
   id3_tag_delete(tag);
   id3_file_close(library_file);
 }
 
-void parse_id3(FILE *file, json_object *root, const char *) {
+void parse_id3(FILE *file, json_object *root, const char *, std::string *comment) {
   json_object *id3 = json_object_new_object();
   if (!json_is_created(id3)) {
     log_error("Failed to allocate id3 info object!\n");
@@ -209,25 +234,25 @@ void parse_id3(FILE *file, json_object *root, const char *) {
   // has no tag length to read; the library searches it for tags elsewhere,
   // such as an ID3v1 tag at its end.
   if (memcmp(header, "ID3", 3) != 0) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   size_t length = static_cast<size_t>(sync_32(header + 6)) + tag_header_size;
   if (length > max_tag_in_memory) {
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   rewind(file);
   byte_ptr buffer(static_cast<unsigned char *>(g_try_malloc(length)));
   if (!buffer) {
     log_error("Couldn't allocate id3 tag in memory\n");
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (fread(buffer.get(), 1, length, file) != length) {
     log_error("Failed to read tag into memory!\n");
     buffer.reset();
-    fall_back(file, id3);
+    fall_back(file, id3, comment);
     return;
   }
   if (!id3_tag_is_safe(buffer.get(), length))
@@ -237,6 +262,9 @@ void parse_id3(FILE *file, json_object *root, const char *) {
     log_error("Unable to parse id3 from memory!\n");
     return;
   }
-  map_frames(tag.get(), id3, header[3] == 2);
-  locate_apic_data(buffer.get(), length, tag->flags, id3);
+  std::vector<id3_picture> decoded;
+  size_t v22_pictures = map_frames(tag.get(), id3, header[3] == 2, &decoded);
+  if (comment != nullptr)
+    *comment = id3_first_comment(tag.get());
+  locate_apic_data(buffer.get(), length, tag->flags, id3, decoded, v22_pictures);
 }

@@ -125,7 +125,7 @@ int read_short(FILE *file) {
   return bytes[0] << 8 | bytes[1];
 }
 
-void parse_exif(FILE *file, json_object *root, const char *path) {
+void parse_exif(FILE *file, json_object *root, const char * /*path*/) {
   json_object *exif = json_object_new_object();
   if (!json_is_created(exif)) {
     log_error("Failed to allocate exif info object!\n");
@@ -136,5 +136,5 @@ void parse_exif(FILE *file, json_object *root, const char *path) {
   // The walk seeks past every segment; see pread_stream.h.
   file_ptr walked(pread_stream_open(file));
   walk_segments(walked ? walked.get() : file, exif);
-  exif_add_entries(exif, path);
+  exif_add_entries(exif, fileno(file));
 }

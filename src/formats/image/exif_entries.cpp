@@ -6,6 +6,7 @@
 #include "formats/image/exif_internal.h"
 
 #include <glib.h>
+#include <unistd.h>
 #include <libexif/exif-loader.h>
 #include <libexif/exif-utils.h>
 
@@ -120,13 +121,25 @@ json_object *entry_value(ExifEntry *entry, ExifByteOrder order, const char *name
   }
 }
 
-// The EXIF block of the file at `path` as libexif's loader finds it, loaded
-// as stored; null when the file has none.
-ExifData *load_file_exif(const char *path) {
+// libexif's loader is fed this many bytes at a time, as its own file reading
+// does.
+constexpr size_t loader_chunk = 1024;
+
+} // namespace
+
+// The block always comes from the file the first pass walked: opening the
+// path again could meet another file, or a pipe that never delivers.
+ExifData *exif_load_from_descriptor(int fd) {
   exif_loader_ptr loader(exif_loader_new());
-  if (!loader)
+  if (!loader || fd < 0)
     return nullptr;
-  exif_loader_write_file(loader.get(), path);
+  unsigned char chunk[loader_chunk];
+  for (off_t offset = 0;;) {
+    ssize_t got = pread(fd, chunk, sizeof chunk, offset);
+    if (got <= 0 || !exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
+      break;
+    offset += got;
+  }
   const unsigned char *block = nullptr;
   unsigned int size = 0;
   exif_loader_get_buf(loader.get(), &block, &size);
@@ -134,8 +147,6 @@ ExifData *load_file_exif(const char *path) {
     return nullptr;
   return exif_load_as_stored(block, size);
 }
-
-} // namespace
 
 bool add_int64_field(json_object *obj, const char *key, int64_t value) {
   json_object *made = json_object_new_int64(value);
@@ -178,8 +189,8 @@ void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
     json_object_object_add(state->exif, name, value);
 }
 
-void exif_add_entries(json_object *exif, const char *path) {
-  exif_data_ptr data(load_file_exif(path));
+void exif_add_entries(json_object *exif, int fd) {
+  exif_data_ptr data(exif_load_from_descriptor(fd));
   if (!data) {
     log_error("Failed to parse image exif!\n");
     return;

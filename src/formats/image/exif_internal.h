@@ -1,6 +1,8 @@
 // Pieces of the JPEG EXIF parser shared between its files and its tests.
 #pragma once
 
+#include "formats/image/image.h"
+
 #include <json-c/json.h>
 #include <libexif/exif-content.h>
 #include <libexif/exif-data.h>
@@ -50,6 +52,34 @@ ExifData *exif_load_as_stored(const unsigned char *data, unsigned int size);
 // values and file offsets do not always fit the 32-bit form of add_field.
 bool add_int64_field(json_object *obj, const char *key, int64_t value);
 
-// Loads the EXIF block of the file at `path` and adds every entry it holds to
-// `exif`, under libexif's name for its tag.
-void exif_add_entries(json_object *exif, const char *path);
+// The EXIF block of the open file behind `fd` as libexif's loader finds it,
+// loaded as stored; null when the file has none. Read with pread: the
+// position of the file's stream does not move.
+ExifData *exif_load_from_descriptor(int fd);
+
+// An image's size from its header.
+struct image_size {
+  int64_t width;
+  int64_t height;
+};
+// The size `kind`'s header gives (JPEG: the first frame header of the
+// segment walk; PNG: IHDR; GIF: the logical screen; BMP: the information
+// header; TIFF: IFD 0's ImageWidth and ImageLength); false when the header
+// is missing or cut short.
+bool read_image_size(image_kind kind, FILE *file, image_size *size);
+
+// A position from the GPS IFD, in signed decimal degrees; the altitude, in
+// metres and negative below sea level, where `has_altitude`.
+struct gps_location {
+  double latitude;
+  double longitude;
+  double altitude;
+  bool has_altitude;
+};
+// False when latitude or longitude is missing, malformed (fewer than three
+// rationals, a zero denominator, no N/S or E/W reference) or out of range.
+bool exif_gps_location(ExifData *data, gps_location *location);
+
+// Loads the EXIF block of the open file behind `fd` and adds every entry it
+// holds to `exif`, under libexif's name for its tag.
+void exif_add_entries(json_object *exif, int fd);

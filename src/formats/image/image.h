@@ -5,7 +5,18 @@
 
 #include <cstdio>
 
-// Adds "exif" to `root`. `file` is open at offset 0 and stays open.
+// Adds "exif" to `root`. `file` is open at offset 0 and stays open; both
+// passes read it through its descriptor, never `path` (not used).
 void parse_exif(FILE *file, json_object *root, const char *path);
 // Adds "tiff" to `root`.
 void parse_tiff(FILE *file, json_object *root, const char *path);
+
+enum class image_kind { jpeg, png, gif, bmp, tiff };
+
+// Adds the members that follow "subtype" in an image's record: "image",
+// {"width", "height"} from the picture's header, and for a JPEG whose EXIF
+// GPS entries give a position, "location": {"latitude", "longitude"} in
+// signed decimal degrees and "altitude" in metres where the file holds one.
+// `file` stays open; it is read through its descriptor, whatever its
+// position.
+void add_image_members(image_kind kind, FILE *file, json_object *root);

@@ -28,22 +28,49 @@ enum : int32_t {
   level_ilst = 8, // moov/udta/meta/ilst (the item list)
 };
 
-// Box headers one parse may read over all its walks. Nested walks run on to
-// the end of the file, so crafted nesting multiplies the headers read; real
-// files, even fragmented ones with tens of thousands of top-level boxes,
-// stay far below this.
-constexpr uint32_t max_box_headers = 1000000;
+// The walk's cost is bounded three ways, so that no crafted file costs more
+// than a few tens of milliseconds while every real file is read whole.
+//
+// Box headers one parse may read over all its walks, about 100 ns each. A
+// real file's walks read its top-level boxes, the children of the few
+// containers on the paths they enter and a few boxes past each container
+// (below): at most tens of thousands of headers, for a recording of hours in
+// fragments of a second.
+constexpr uint32_t max_box_headers = 100000;
+
+// Headers far from the ones read before: the file is read through a stream
+// that fills a 64 KiB window around a position it does not hold yet, so each
+// such header costs a read of 64 KiB. A real file's metadata sits in its
+// movie box; the walk jumps far only over media data, large track boxes and
+// fragments, a few dozen times for a movie. Fragmented recordings have their
+// movie box first, and with the bound below the walks inside it end before
+// the top-level walk reaches the fragments: stopped among them, the walk has
+// found everything.
+constexpr uint32_t window_size = 64 * 1024;
+constexpr uint32_t max_window_reads = 1024;
+
+// A nested walk goes on past the end of the container it entered, over the
+// boxes that follow (a "udta" box after "moov" at the top level is entered
+// that way), for at most this many boxes. Without a bound every container
+// made its walk re-read the rest of the file: crafted runs of empty
+// containers cost a number of headers growing with the square of their count.
+constexpr uint32_t max_boxes_past_container = 16;
 
 // One record per parse, shared by all of its walks.
 struct parse_state {
   int32_t level = level_top;
   uint32_t headers_left = max_box_headers;
-  bool gave_up = false; // the header budget ran out (logged once)
+  uint32_t window_reads_left = max_window_reads;
+  int64_t window_start = -1; // where the last far header was read; -1 before any
+  bool gave_up = false;      // a budget ran out (logged once)
 };
 
 // Walks the boxes from the current position to the end of the file (or the
 // first box it cannot step over), entering the containers the level allows.
-void process_boxes(FILE *file, json_object *mp4, parse_state *state);
+// Past `container_end`, the end of the container whose children it walks,
+// it visits at most max_boxes_past_container boxes; the top-level walk has
+// no container and passes the largest file offset.
+void process_boxes(FILE *file, json_object *mp4, parse_state *state, int64_t container_end);
 
 // Item handlers: `file` is positioned just after the item box's header, at
 // the header of its first child, which must be a "data" box. Each adds at

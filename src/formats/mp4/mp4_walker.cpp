@@ -138,33 +138,52 @@ void read_media_handler(FILE *file, json_object *mp4) {
     json_object_put(value);
 }
 
-void enter(FILE *file, json_object *mp4, parse_state *state, int32_t level) {
+void enter(FILE *file, json_object *mp4, parse_state *state, int32_t level, int64_t end) {
   state->level = level;
-  process_boxes(file, mp4, state);
+  process_boxes(file, mp4, state, end);
 }
 
-// Acts on one box, the file positioned just after its header. Containers are
-// entered only on their path from the top (moov/trak/mdia, moov/udta/meta/
-// ilst); items are handled wherever a walk meets them, except the cover,
-// which belongs to the item list.
-void dispatch_box(FILE *file, json_object *mp4, parse_state *state, uint32_t code) {
+// Takes one header from the budgets; false (logged once per parse) when one
+// of them has run out. A header outside the window of the last far one
+// costs a window read.
+bool charge_header(parse_state *state, off_t start) {
+  bool far = state->window_start < 0 || start < state->window_start || start - state->window_start >= window_size;
+  if (state->headers_left == 0 || (far && state->window_reads_left == 0)) {
+    if (!state->gave_up)
+      log_error("Too many mp4 boxes, giving up!\n");
+    state->gave_up = true;
+    return false;
+  }
+  --state->headers_left;
+  if (far) {
+    --state->window_reads_left;
+    state->window_start = start;
+  }
+  return true;
+}
+
+// Acts on one box, the file positioned just after its header; `end` is where
+// the box ends. Containers are entered only on their path from the top
+// (moov/trak/mdia, moov/udta/meta/ilst); items are handled wherever a walk
+// meets them, except the cover, which belongs to the item list.
+void dispatch_box(FILE *file, json_object *mp4, parse_state *state, uint32_t code, int64_t end) {
   const int32_t level = state->level;
   switch (code) {
   case box_code("moov"):
     if (level <= level_top)
-      enter(file, mp4, state, level_moov);
+      enter(file, mp4, state, level_moov, end);
     break;
   case box_code("trak"):
     if (level == level_moov)
-      enter(file, mp4, state, level_trak);
+      enter(file, mp4, state, level_trak, end);
     break;
   case box_code("mdia"):
     if (level == level_trak)
-      enter(file, mp4, state, level_mdia);
+      enter(file, mp4, state, level_mdia, end);
     break;
   case box_code("udta"):
     if (level == level_moov)
-      enter(file, mp4, state, level_udta);
+      enter(file, mp4, state, level_udta, end);
     break;
   case box_code("meta"):
     if (level == level_udta) {
@@ -173,12 +192,12 @@ void dispatch_box(FILE *file, json_object *mp4, parse_state *state, uint32_t cod
       if (fseeko(file, 4, SEEK_CUR) != 0)
         log_error("Failed to skip moov.udta.meta extra data!\n");
       else
-        process_boxes(file, mp4, state);
+        process_boxes(file, mp4, state, end);
     }
     break;
   case box_code("ilst"):
     if (level == level_meta)
-      enter(file, mp4, state, level_ilst);
+      enter(file, mp4, state, level_ilst, end);
     break;
   case box_code("mvhd"):
     if (level == level_moov)
@@ -217,36 +236,32 @@ void dispatch_box(FILE *file, json_object *mp4, parse_state *state, uint32_t cod
 
 } // namespace
 
-void process_boxes(FILE *file, json_object *mp4, parse_state *state) {
-  for (;;) {
-    if (state->headers_left == 0) {
-      if (!state->gave_up)
-        log_error("Too many mp4 boxes, giving up!\n");
-      state->gave_up = true;
-      return;
-    }
-    --state->headers_left;
-
+void process_boxes(FILE *file, json_object *mp4, parse_state *state, int64_t container_end) {
+  for (uint32_t past_end = 0;;) {
     const off_t start = ftello(file);
     if (start < 0) {
       log_error("Error getting file position!\n");
       return;
     }
+    if (start >= container_end && past_end++ == max_boxes_past_container)
+      return;
+    if (!charge_header(state, start))
+      return;
     box_header header;
     if (read_box_header(file, start, &header) != header_read::ok)
       return;
 
-    const int32_t level = state->level;
-    dispatch_box(file, mp4, state, header.code);
-    state->level = level;
-
     // A box running to the end of the file, or past the largest position a
     // file can have, leaves nothing after it for this walk.
-    if (header.to_end || header.size > static_cast<uint64_t>(max_offset - start))
+    const bool last = header.to_end || header.size > static_cast<uint64_t>(max_offset - start);
+    const int64_t end = last ? max_offset : start + static_cast<off_t>(header.size);
+    const int32_t level = state->level;
+    dispatch_box(file, mp4, state, header.code, end);
+    state->level = level;
+    if (last)
       return;
-    // One absolute seek to the box's end: every seek costs a system call,
-    // and the size was checked above to keep start + size representable.
-    if (fseeko(file, start + static_cast<off_t>(header.size), SEEK_SET) != 0) {
+    // One absolute seek to the box's end: every seek costs a system call.
+    if (fseeko(file, end, SEEK_SET) != 0) {
       log_error("Failed to jump to end of box!\n");
       return;
     }
@@ -265,6 +280,6 @@ void parse_mp4(FILE *file, json_object *root) {
   // The walk seeks at every box; it runs over a stream whose seeks cost no
   // system call. A stream without a descriptor is walked as it is.
   file_ptr walked(pread_stream_open(file));
-  process_boxes(walked ? walked.get() : file, mp4.get(), &state);
+  process_boxes(walked ? walked.get() : file, mp4.get(), &state, max_offset);
   json_object_object_add(root, "mp4", mp4.release());
 }

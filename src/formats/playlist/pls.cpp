@@ -9,6 +9,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,15 +19,49 @@ constexpr char PLAYLIST_GROUP[] = "playlist";
 // Entry keys are formatted into a buffer of this size.
 constexpr size_t key_buffer_size = 48;
 
-// The shortest line that can give an entry anything is "File<i>=" with a
-// one-digit number: 6 bytes. A file of `size` bytes can therefore hold keys
-// for at most size / 6 entries, and a declared count above that is no more
-// than a number written in the file. Bounding the count by it keeps a small
-// file from asking for billions of entries, while a count somewhat larger
-// than the keys present still gives its extra entries (only "Length": 0).
-constexpr int32_t shortest_entry_bytes = 6;
+// Entries are addressed by number, so the count a file declares is bounded by
+// the highest number that any of its "File<i>", "Title<i>" or "Length<i>"
+// keys carries: a number with no key at or above it would give an entry of
+// nothing but "Length": 0. A file within the size limit holds at most
+// playlist_size_limit / 6 keys ("File<i>=" with one digit is the shortest
+// line), so numbering from 1 up never passes that; a key numbered beyond it
+// can only be a crafted gap, and entries stop there, keeping the record of a
+// few bytes from growing without bound.
+constexpr int max_entry_number = static_cast<int>(playlist_size_limit / 6);
 
-int32_t entry_bound(int32_t size) { return size / shortest_entry_bytes; }
+// The entry number of an entry key: the decimal number after "File",
+// "Title" or "Length", written as "%d" writes it (no sign, no leading zero);
+// 0 for any other key.
+int entry_number_of(const char *key) {
+  for (const char *prefix : {"File", "Title", "Length"}) {
+    size_t length = strlen(prefix);
+    if (strncmp(key, prefix, length) != 0)
+      continue;
+    const char *digits = key + length;
+    if (*digits < '1' || *digits > '9')
+      return 0;
+    long long number = 0;
+    for (const char *d = digits; *d != '\0'; ++d) {
+      if (*d < '0' || *d > '9')
+        return 0;
+      number = number * 10 + (*d - '0');
+      if (number > max_entry_number)
+        return max_entry_number;
+    }
+    return static_cast<int>(number);
+  }
+  return 0;
+}
+
+// The highest entry number among the keys of the playlist group, at most
+// max_entry_number; 0 when no entry key is present.
+int highest_entry_number(GKeyFile *key_file) {
+  g_auto(GStrv) keys = g_key_file_get_keys(key_file, PLAYLIST_GROUP, nullptr, nullptr);
+  int highest = 0;
+  for (char **key = keys; key != nullptr && *key != nullptr; ++key)
+    highest = std::max(highest, entry_number_of(*key));
+  return highest;
+}
 
 // Adds "error" = `word` to `pls` and `pls` to the record; takes `pls`.
 void add_error(const char *word, json_object *pls, json_object *root) {
@@ -132,8 +167,7 @@ void parse_pls(FILE *file, json_object *root, const char * /*path*/) {
   int count = add_int_value(key_file, "NumberOfEntries", pls.get());
   if (count == 0)
     count = add_int_value(key_file, "numberofentries", pls.get());
-  if (count > entry_bound(size))
-    count = entry_bound(size);
+  count = std::min(count, highest_entry_number(key_file));
 
   json_object *entries = json_object_new_array();
   if (!json_is_created(entries)) {

@@ -36,8 +36,24 @@ exiftool -q -overwrite_original -Make=Kivo make_only.jpg
 exiftool -q -overwrite_original -IFD0:XResolution= -IFD0:YResolution= \
   -IFD0:ResolutionUnit= -IFD0:YCbCrPositioning= make_only.jpg
 
+# GPS positions in both byte orders and all four hemispheres, above and below
+# sea level.
+cp no_exif.jpg gps_north_east.jpg
+exiftool -q -overwrite_original -ExifByteOrder=II -GPSLatitude=59.329323 -GPSLatitudeRef=N \
+  -GPSLongitude=18.068581 -GPSLongitudeRef=E -GPSAltitude#=28.5 -GPSAltitudeRef#=0 gps_north_east.jpg
+cp no_exif.jpg gps_south_west.jpg
+exiftool -q -overwrite_original -ExifByteOrder=MM -GPSLatitude=22.906847 -GPSLatitudeRef=S \
+  -GPSLongitude=43.172896 -GPSLongitudeRef=W -GPSAltitude#=12.25 -GPSAltitudeRef#=1 gps_south_west.jpg
+
+# The other picture formats, for their sizes: PNG, GIF, BMP with the later
+# information header (stored bottom row first) and with the old 12-byte one.
+convert -size 5x3 xc:green -define png:exclude-chunks=date,time size.png
+convert -size 7x2 xc:blue size.gif
+convert -size 3x4 xc:red size.bmp
+convert -size 6x5 xc:red bmp2:size_os2.bmp
+
 # What the files hold, for reading alongside the expected records.
-for f in thumb_motorola.jpg thumb_intel.jpg no_thumb.jpg make_only.jpg; do
+for f in thumb_motorola.jpg thumb_intel.jpg no_thumb.jpg make_only.jpg gps_north_east.jpg gps_south_west.jpg; do
   echo "== $f"
   exiftool -a -G1 -s -H -EXIF:all "$f"
 done > holds.txt

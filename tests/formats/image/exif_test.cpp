@@ -1,7 +1,10 @@
 // JPEG and TIFF records: tool-made fixtures checked whole, byte-built EXIF
 // blocks for the malformed cases no tool writes, and the thumbnail search.
 #include "formats/image/exif_internal.h"
+#include "formats/image/image.h"
 #include "support/test_support.h"
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -93,6 +96,12 @@ TEST(ExifRecords, FixturesGiveTheirWholeRecords) {
       {"make_only.jpg", "make_only.expected.json", false, {}},
       {"no_exif.jpg", "no_exif.expected.json", false, {no_exif}},
       {"plain.tif", "plain_tif.expected.json", false, {}},
+      {"gps_north_east.jpg", "gps_north_east.expected.json", false, {}},
+      {"gps_south_west.jpg", "gps_south_west.expected.json", false, {}},
+      {"size.png", "size_png.expected.json", false, {}},
+      {"size.gif", "size_gif.expected.json", false, {}},
+      {"size.bmp", "size_bmp.expected.json", false, {}},
+      {"size_os2.bmp", "size_os2_bmp.expected.json", false, {}},
   };
   for (const auto &c : cases) {
     log_capture logs;
@@ -107,6 +116,25 @@ TEST(ExifRecords, FixturesGiveTheirWholeRecords) {
   }
 }
 
+// Both passes read the file that was opened: a path that names another file
+// by the time the entries are loaded changes nothing, and one that names a
+// pipe cannot stall the parse.
+TEST(ExifRecords, EntriesComeFromTheOpenFileWhateverThePathNamesNow) {
+  temp_dir dir;
+  std::string fifo = dir.path + "/swapped.jpg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string other = data_path("image/no_exif.jpg");
+  json_ptr want = parse_json(fixture("with_thumb.expected.json"));
+  for (const std::string &path : {std::string("/nonexistent.jpg"), other, fifo}) {
+    log_capture logs;
+    std::string exif = parsed_member(fixture("thumb_intel.jpg"), "exif", [&](FILE *f, json_object *root) {
+      parse_exif(f, root, path.c_str());
+    });
+    EXPECT_EQ(exif, json_text(exif_of(want.get()))) << path;
+    EXPECT_EQ(logs.lines, std::vector<std::string>{}) << path;
+  }
+}
+
 TEST(ExifRecords, XmpBlockBeforeExifChangesOnlyTheOffset) {
   std::string original = fixture("thumb_intel.jpg");
   std::string xmp =
@@ -118,6 +146,8 @@ TEST(ExifRecords, XmpBlockBeforeExifChangesOnlyTheOffset) {
   json_ptr want = parse_json(fixture("with_thumb.expected.json"));
   json_object *want_exif = exif_of(want.get());
   add_field(want_exif, "thumbOffset", static_cast<int>(int_of(want_exif, "thumbOffset") + xmp.size()));
+  json_object *thumbnail = json_object_array_get_idx(json_object_object_get(want.get(), "pictures"), 0);
+  add_field(thumbnail, "offset", static_cast<int>(int_of(thumbnail, "offset") + xmp.size()));
   EXPECT_EQ(json_text(record.get()), json_text(want.get()));
   expect_thumbnail_located(spliced, exif_of(record.get()), tiff_header_of(spliced), "xmp");
 }
@@ -264,5 +294,124 @@ TEST(ExifThumbnailSearch, FollowsTheChainWithinTheBlock) {
                                      c.thumb_size, &offset);
     EXPECT_EQ(found ? offset : 0, c.offset) << c.name;
     EXPECT_EQ(logs.lines, c.logs) << c.name;
+  }
+}
+
+// Sizes from byte-built headers: each format's layout, the frame header
+// markers a JPEG walk must pass over, and headers cut short (no size).
+TEST(ImageSize, HeadersGiveTheirSizes) {
+  auto le16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
+  auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+  const std::string png = "\x89PNG\r\n\x1a\n" + be32(13) + "IHDR" + be32(70000) + be32(3) + "\x08\x02\0\0\0";
+  const std::string sof0 = segment(0xFFC0, std::string("\x08\x01\x2C\x02\x80\x03", 6) + std::string(9, '\0'));
+  const std::string bmp_info = "BM" + std::string(12, '\0') + le32(40) + le32(640);
+  auto tiff = [&](bool intel, uint16_t width_format) {
+    auto u16 = [&](uint16_t v) { return intel ? le16(v) : std::string{char(v >> 8), char(v)}; };
+    auto u32 = [&](uint32_t v) { return intel ? le32(v) : be32(v); };
+    // IFD 0 after 8 bytes of picture data: Compression, ImageWidth, ImageLength.
+    return (intel ? "II" : "MM") + u16(42) + u32(16) + std::string(8, 'x') + u16(3) + u16(0x0103) + u16(3) + u32(1) +
+           u16(1) + u16(0) + u16(0x0100) + u16(width_format) + u32(1) +
+           (width_format == 3 ? u16(1200) + u16(0) : u32(70000)) + u16(0x0101) + u16(3) + u32(1) + u16(900) + u16(0) +
+           u32(0);
+  };
+  const struct {
+    const char *name;
+    image_kind kind;
+    std::string bytes;
+    int64_t width, height; // 0: no size
+  } rows[] = {
+      {"PNG", image_kind::png, png, 70000, 3},
+      {"PNG cut in its header", image_kind::png, png.substr(0, 23), 0, 0},
+      {"PNG without IHDR first", image_kind::png, png.substr(0, 12) + "IDAT" + png.substr(16), 0, 0},
+      {"GIF", image_kind::gif, "GIF89a" + le16(300) + le16(200) + std::string(3, '\0'), 300, 200},
+      {"GIF cut", image_kind::gif, "GIF89a" + le16(300), 0, 0},
+      {"BMP stored bottom row first", image_kind::bmp, bmp_info + le32(480), 640, 480},
+      {"BMP stored top row first", image_kind::bmp, bmp_info + le32(uint32_t(-480)), 640, 480},
+      {"BMP old 12-byte header", image_kind::bmp, "BM" + std::string(12, '\0') + le32(12) + le16(64) + le16(32), 64, 32},
+      {"BMP cut", image_kind::bmp, bmp_info, 0, 0},
+      {"JPEG baseline", image_kind::jpeg, "\xFF\xD8" + sof0 + "\xFF\xD9", 640, 300},
+      {"JPEG progressive after tables and APP1", image_kind::jpeg,
+       "\xFF\xD8" + segment(0xFFE1, "Exif") + segment(0xFFC4, std::string(20, '\x05')) +
+           segment(0xFFC8, std::string(5, '\x07')) + segment(0xFFCC, std::string(5, '\x07')) +
+           segment(0xFFC2, std::string("\x08\x00\x10\x00\x20\x01", 6) + std::string(3, '\0')),
+       32, 16},
+      {"JPEG image data before any frame header", image_kind::jpeg, "\xFF\xD8" + segment(0xFFDA, "x") + sof0, 0, 0},
+      {"JPEG frame header cut", image_kind::jpeg, "\xFF\xD8" + sof0.substr(0, 8), 0, 0},
+      {"JPEG height to come later (0)", image_kind::jpeg,
+       "\xFF\xD8" + segment(0xFFC0, std::string("\x08\x00\x00\x02\x80\x01", 6) + std::string(3, '\0')), 0, 0},
+      {"TIFF little-endian, SHORT width", image_kind::tiff, tiff(true, 3), 1200, 900},
+      {"TIFF big-endian, LONG width", image_kind::tiff, tiff(false, 4), 70000, 900},
+      {"TIFF with its IFD cut", image_kind::tiff, tiff(true, 3).substr(0, 40), 0, 0},
+  };
+  for (const auto &r : rows) {
+    std::string got = parsed_member(r.bytes, "image", [&](FILE *f, json_object *root) { add_image_members(r.kind, f, root); });
+    std::string want = r.width == 0 ? "" : R"({"width":)" + std::to_string(r.width) + R"(,"height":)" +
+                                               std::to_string(r.height) + "}";
+    EXPECT_EQ(got, want) << r.name;
+  }
+}
+
+// Positions from byte-built GPS IFDs: the three components and the sign of
+// each reference; anything that cannot be a position gives none.
+TEST(ExifLocation, GpsEntriesGiveSignedDegrees) {
+  constexpr uint32_t gps_ifd = 26, data = 120;
+  // A GPS IFD with the given references; latitude 10/1 30/1 36/10 at
+  // `data`, longitude 0/1 90/1 0/1 after it, altitude 1234/10 after that.
+  auto gps_block = [&](bool intel, const std::string &lat_ref, const std::string &lon_ref, uint32_t alt_ref,
+                       uint32_t lat_count = 3) {
+    std::vector<ifd_entry> entries = {
+        {0x0001, fmt_ascii, 2, 0}, {0x0002, fmt_rational, lat_count, data},
+        {0x0003, fmt_ascii, 2, 0}, {0x0004, fmt_rational, 3, data + 24},
+        {0x0006, fmt_rational, 1, data + 48}};
+    if (alt_ref != 9)
+      entries.insert(entries.begin() + 4, {0x0005, fmt_byte, 1, intel ? alt_ref : alt_ref << 24}); // first byte
+    std::string block = exif_payload(intel, 8, 200, {{8, {{0x8825, fmt_long, 1, gps_ifd}}, 0}, {gps_ifd, entries, 0}});
+    // ASCII values of two bytes sit in the value field itself.
+    block.replace(6 + gps_ifd + 2 + 8, lat_ref.size(), lat_ref);
+    block.replace(6 + gps_ifd + 2 + 24 + 8, lon_ref.size(), lon_ref);
+    const uint32_t values[] = {10, 1, 30, 1, 36, 10, 0, 1, 90, 1, 0, 1, 1234, 10};
+    for (size_t i = 0; i < std::size(values); ++i)
+      put(block, intel, 6 + data + 4 * i, values[i]);
+    return block;
+  };
+  const double lat = 10.501, lon = 1.5;
+  const struct {
+    const char *name;
+    std::string block;
+    bool found;
+    double latitude, longitude, altitude;
+    bool has_altitude;
+  } rows[] = {
+      {"north east, above sea level, Intel", gps_block(true, "N", "E", 0), true, lat, lon, 123.4, true},
+      {"south west, below sea level, Motorola", gps_block(false, "S", "W", 1), true, -lat, -lon, -123.4, true},
+      {"no altitude reference: above", gps_block(true, "N", "W", 9), true, lat, -lon, 123.4, true},
+      {"reference letter not of its axis", gps_block(true, "E", "E", 0), false, 0, 0, 0, false},
+      {"no reference letter", gps_block(true, "", "E", 0), false, 0, 0, 0, false},
+      {"fewer than three components", gps_block(true, "N", "E", 0, 2), false, 0, 0, 0, false},
+  };
+  for (const auto &r : rows) {
+    std::unique_ptr<ExifData, fn_deleter<&exif_data_free>> loaded(exif_load_as_stored(
+        reinterpret_cast<const unsigned char *>(r.block.data()), static_cast<unsigned int>(r.block.size())));
+    gps_location location{};
+    ASSERT_EQ(exif_gps_location(loaded.get(), &location), r.found) << r.name;
+    if (!r.found)
+      continue;
+    EXPECT_NEAR(location.latitude, r.latitude, 1e-12) << r.name;
+    EXPECT_NEAR(location.longitude, r.longitude, 1e-12) << r.name;
+    EXPECT_EQ(location.has_altitude, r.has_altitude) << r.name;
+    EXPECT_NEAR(location.altitude, r.altitude, 1e-12) << r.name;
+  }
+
+  // A zero denominator, or a latitude past 90 degrees, gives no position.
+  std::string zero = gps_block(true, "N", "E", 0);
+  put(zero, true, 6 + data + 4 * 3, 0);
+  std::string beyond = gps_block(true, "N", "E", 0);
+  put(beyond, true, 6 + data, 91);
+  for (const std::string &block : {zero, beyond}) {
+    std::unique_ptr<ExifData, fn_deleter<&exif_data_free>> loaded(exif_load_as_stored(
+        reinterpret_cast<const unsigned char *>(block.data()), static_cast<unsigned int>(block.size())));
+    gps_location location{};
+    EXPECT_FALSE(exif_gps_location(loaded.get(), &location));
   }
 }

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -62,6 +63,13 @@ void expect_walks(const std::vector<walk_case> &cases) {
     EXPECT_EQ(parsed_member(c.bytes, "mp4", parse_mp4), c.mp4) << c.name;
     EXPECT_EQ(logs.lines, c.logs) << c.name;
   }
+}
+
+std::string repeated_box(const std::string &code, uint32_t times) {
+  std::string out;
+  for (uint32_t i = 0; i < times; ++i)
+    out += box(code, "");
+  return out;
 }
 
 std::string hex(size_t offset) {
@@ -140,13 +148,53 @@ TEST(Mp4Walk, PositionsPastFourGibibytes) {
             R"({"mp4":{"thumbSize":4,"thumbOffset":)" + std::to_string(tail_at + tail.size() - 4) + "}}");
 }
 
-// Crafted nesting makes every open walk re-read what follows: the parse
-// stops after its header budget, says so once, and keeps what it found.
-TEST(Mp4Walk, HeaderBudgetBoundsCraftedNesting) {
-  std::string bytes = box("moov", mvhd_v0(600, 300));
+// Crafted files that made every open walk re-read the rest of the file, or
+// that hold more headers than any real file: each walk keeps what it found
+// and the budgets bound the headers read and the far reads (each a 64 KiB
+// window), whatever the file.
+TEST(Mp4Walk, BudgetsBoundCraftedFiles) {
+  std::string nesting = box("moov", mvhd_v0(600, 300));
   for (int i = 0; i < 200; ++i)
-    bytes += box("trak", "") + box("mdia", "");
-  expect_walks({{"nesting", bytes, R"({"mvhd":)" + mvhd_v0_json + "}", {"Too many mp4 boxes, giving up!\n"}}});
+    nesting += box("trak", "") + box("mdia", "");
+  std::string empty_movies;
+  for (int i = 0; i < 2000; ++i)
+    empty_movies += box("moov", "");
+  // 1,100 pairs of an empty movie and a 64 KiB free box: 72 MB, written
+  // sparse at test time.
+  std::vector<std::pair<off_t, std::string>> movies_and_free;
+  for (off_t i = 0, at = 0; i < 1100; ++i, at += 8 + 65536) {
+    movies_and_free.push_back({at, box("moov", "")});
+    movies_and_free.push_back({at + 8, be32(65536) + "free"});
+  }
+  const std::string giving_up = "Too many mp4 boxes, giving up!\n";
+  const struct {
+    const char *name;
+    std::string bytes;
+    std::vector<std::pair<off_t, std::string>> sparse; // written over `bytes` at their offsets
+    std::string mp4;
+    lines logs;
+    uint32_t max_headers; // read at most
+  } rows[] = {
+      {"containers after the movie entered by walks past their ends", nesting, {}, R"({"mvhd":)" + mvhd_v0_json + "}",
+       {}, 1 + 5 + 400 + 16 + 8 * (16 + 8 * 16)},
+      {"2,000 empty movies in 16 KB", empty_movies, {}, "{}", {}, 2000 * (1 + max_boxes_past_container)},
+      {"1,100 empty movies each before 64 KiB", "", movies_and_free, "{}", {giving_up}, 2 * max_window_reads},
+      {"more headers than any real file", repeated_box("free", max_box_headers + 1), {}, "{}", {giving_up},
+       max_box_headers},
+  };
+  for (const auto &r : rows) {
+    FILE *file = stream_from_bytes(r.bytes);
+    for (const auto &[at, bytes] : r.sparse)
+      ASSERT_EQ(pwrite(fileno(file), bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size()));
+    log_capture logs;
+    json_ptr mp4(json_object_new_object());
+    parse_state state;
+    process_boxes(file, mp4.get(), &state, std::numeric_limits<int64_t>::max());
+    fclose(file);
+    EXPECT_EQ(json_text(mp4.get()), r.mp4) << r.name;
+    EXPECT_EQ(logs.lines, r.logs) << r.name;
+    EXPECT_LE(max_box_headers - state.headers_left, r.max_headers) << r.name;
+  }
 }
 
 namespace {
@@ -244,7 +292,9 @@ TEST(Mp4Fixtures, RecordsAndCoversMatchWhatTheToolsWrote) {
   const struct {
     const char *file;
     const char *cover; // the image the script embedded, or null
-  } cases[] = {{"audio.m4a", "cover.jpg"}, {"video.mp4", "cover.png"}, {"clip.3gp", nullptr}};
+  } cases[] = {{"audio.m4a", "cover.jpg"},        {"video.mp4", "cover.png"},          {"clip.3gp", nullptr},
+               {"aac_48k_stereo.m4a", nullptr},    {"alac_44k_mono.m4a", nullptr},      {"opus_48k_stereo.mp4", nullptr},
+               {"ac3_48k_mono.mp4", nullptr},      {"av_22k_stereo.mp4", nullptr},      {"tags.m4a", nullptr}};
   for (const auto &c : cases) {
     const std::string path = data_path(std::string("mp4/") + c.file);
     json_ptr record = record_of(path);

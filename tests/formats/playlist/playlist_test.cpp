@@ -23,6 +23,13 @@ std::string record_from(parser parse, FILE *file) {
 }
 std::string record_from(parser parse, const std::string &bytes) { return record_from(parse, stream_from_bytes(bytes)); }
 
+std::string repeated(const std::string &text, int times) {
+  std::string out;
+  while (times-- > 0)
+    out += text;
+  return out;
+}
+
 // A playlist of exactly `size` bytes: `head`, then short comment lines.
 std::string sized(std::string bytes, size_t size) {
   if ((size - bytes.size()) % 2 != 0)
@@ -83,8 +90,9 @@ const playlist_case cases[] = {
     {"m3u line longer than 65,535 bytes arrives in pieces", parse_m3u, std::string(70000, 'a') + "\n",
      R"({"m3u":{"extended":false,"entries":[{"location":")" + std::string(65535, 'a') + R"("},{"location":")" +
          std::string(4465, 'a') + R"("}]}})", {}},
-    {"m3u not UTF-8", parse_m3u, "#EXTINF:7,Caf\xE9\nd\xFF.mp3\n",
-     R"({"m3u":{"extended":false,"entries":[{"time":7,"title":"Caf\\u00e9","location":"d\\u00ff.mp3"}]}})", {}},
+    // Latin-1: each invalid byte is escaped alone and the bytes after it kept.
+    {"m3u not UTF-8", parse_m3u, "#EXTINF:7,d\xFF\nCaf\xE9 Noir.mp3\n",
+     R"({"m3u":{"extended":false,"entries":[{"time":7,"title":"d\\u00ff","location":"Caf\\u00e9 Noir.mp3"}]}})", {}},
     {"m3u size limit", parse_m3u, sized("song.mp3\n", 131072), song, {}},
     {"m3u too large", parse_m3u, sized("song.mp3\n", 131073), R"({"m3u":{"tooLarge":true}})", {too_large}},
 
@@ -100,14 +108,24 @@ const playlist_case cases[] = {
      {"No NumberOfEntries for playlist.\n"}},
     {"pls count 0", parse_pls, "[playlist]\nNumberOfEntries=0\nnumberofentries=1\nFile1=a.mp3\nVersion=2\n",
      R"({"pls":{"Version":2,"NumberOfEntries":0,"numberofentries":1,"entries":[{"File":"a.mp3","Length":0}]}})", {}},
-    {"pls count beyond keys", parse_pls, "[playlist]\nNumberOfEntries=2\nTitle1=A\nLength1=9\nVersion=2\n",
-     R"({"pls":{"Version":2,"NumberOfEntries":2,"entries":[{"Title":"A","Length":9},{"Length":0}]}})", {}},
+    {"pls count beyond keys", parse_pls, "[playlist]\nNumberOfEntries=3\nTitle1=A\nLength2=9\nVersion=2\n",
+     R"({"pls":{"Version":2,"NumberOfEntries":3,"entries":[{"Title":"A","Length":0},{"Length":9}]}})", {}},
+    // Entries are bounded by number, not by how many keys the bytes hold.
+    {"pls numbered entry past the key count", parse_pls, "[playlist]\nNumberOfEntries=20\nFile20=/music/x.mp3\n",
+     R"({"pls":{"NumberOfEntries":20,"entries":[)" + repeated(R"({"Length":0},)", 19) +
+         R"({"File":"\/music\/x.mp3","Length":0}]}})",
+     {"No Version for playlist.\n"}},
+    {"pls count below keys", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nFile2=b.mp3\nVersion=2\n",
+     pls_one, {}},
+    {"pls keys not numbered as entries", parse_pls,
+     "[playlist]\nNumberOfEntries=9\nFile01=a\nFile1[de]=a\nFile-3=a\nFiles4=a\nfile5=a\nFile2x=a\nLength1=3\n",
+     R"({"pls":{"NumberOfEntries":9,"entries":[{"Length":3}]}})", {"No Version for playlist.\n"}},
     {"pls no version", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=a.mp3\n",
      R"({"pls":{"NumberOfEntries":1,"entries":[{"File":"a.mp3","Length":0}]}})", {"No Version for playlist.\n"}},
     {"pls other groups", parse_pls, "[x]\nFile1=x.mp3\nVersion=9\n[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nVersion=2\n",
      pls_one, {}},
-    {"pls not UTF-8", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=\xFF.mp3\nTitle1=Caf\xE9\nVersion=2\n",
-     R"({"pls":{"Version":2,"NumberOfEntries":1,"entries":[{"File":"\\u00ff.mp3","Title":"Caf\\u00e9","Length":0}]}})",
+    {"pls not UTF-8", parse_pls, "[playlist]\nNumberOfEntries=1\nFile1=Caf\xE9.mp3\nTitle1=\xFF\nVersion=2\n",
+     R"({"pls":{"Version":2,"NumberOfEntries":1,"entries":[{"File":"Caf\\u00e9.mp3","Title":"\\u00ff","Length":0}]}})",
      {}},
 };
 
@@ -146,17 +164,29 @@ TEST(PlaylistFailures, UnusableStreamsAddNoRecordOrAnError) {
                                "Failed to get file info for m3u.\n", "Failed to read file contents!\n"}));
 }
 
-// The count a file declares is bounded by the entries it has room for, and
-// the bound never drops an entry whose key is present.
-TEST(Pls, DeclaredCountIsBoundedByTheFileSize) {
-  json_ptr root = parse_json(record_from(parse_pls, "[playlist]\nNumberOfEntries=2000000000\nFile1=a.mp3\n"));
-  EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), 50u / 6);
+// A count of two billion costs nothing: entries stop at the highest number
+// present, and a crafted key number stops them at the bound of what the
+// largest accepted file could number densely.
+TEST(Pls, DeclaredCountIsBoundedByTheEntriesPresent) {
+  const struct {
+    std::string keys;
+    size_t entries;
+  } rows[] = {
+      {"File1=a.mp3\n", 1},
+      {"File2000000000=a.mp3\n", 131072 / 6},
+      {"Title99999999999999999999=a\n", 131072 / 6},
+  };
+  for (const auto &row : rows) {
+    json_ptr root = parse_json(record_from(parse_pls, "[playlist]\nNumberOfEntries=2000000000\n" + row.keys));
+    EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), row.entries) << row.keys;
+  }
 
-  std::string dense = "[playlist]\nNumberOfEntries=2000\n";
-  for (int i = 1; i <= 2000; ++i)
+  std::string dense = "[playlist]\nNumberOfEntries=20000\n";
+  for (int i = 1; i <= 12000; ++i)
     dense += "File" + std::to_string(i) + "=\n";
-  root = parse_json(record_from(parse_pls, dense));
-  EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), 2000u);
+  ASSERT_LE(dense.size(), size_t(playlist_size_limit));
+  json_ptr root = parse_json(record_from(parse_pls, dense));
+  EXPECT_EQ(json_object_array_length(entries_of(root.get(), "pls")), 12000u);
 }
 
 // Whole records of the committed playlists, through the format dispatch.
@@ -169,9 +199,8 @@ TEST(PlaylistFixtures, WholeRecords) {
                          R"({"time":215,"title":"Los Lobos – La Bamba","location":"../Music/La Bamba.mp3"},)"
                          R"({"time":-1,"title":"Radio Zürich, live","location":"http://stream.example.net:8000/live.aac"},)"
                          R"({"location":"/media/internal/music/bonus.m4a"}]},"type":"playlist","subtype":"m3u"})"},
-      // 0xE9 announces a three-byte sequence, so its escape swallows " d".
       {"windows.m3u", R"({"returnValue":true,"m3u":{"extended":true,"entries":[{"time":187,)"
-                      R"("title":"Caf\\u00e9el Mar","location":"Music\\Cafe del Mar.mp3"},)"
+                      R"("title":"Caf\\u00e9 del Mar","location":"Music\\Cafe del Mar.mp3"},)"
                       R"({"location":"Music\\Ibiza.mp3"}]},"type":"playlist","subtype":"m3u"})"},
       {"radio.pls", R"x({"returnValue":true,"pls":{"Version":2,"NumberOfEntries":3,"entries":[)x"
                     R"x({"File":"http://radio.example.org:8080/stream","Title":"Example Radio (128k)","Length":-1},)x"

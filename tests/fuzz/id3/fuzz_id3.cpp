@@ -8,8 +8,11 @@
 #include "base/json_helpers.h"
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -21,7 +24,7 @@ void check_locations(json_object *id3, size_t size) {
     json_object *picture = json_object_array_get_idx(pictures, i);
     int offset = 0, length = 0;
     if (get_int_field(picture, "thumbOffset", &offset) &&
-        (!get_int_field(picture, "thumbSize", &length) || offset < 0 || length < 2 ||
+        (!get_int_field(picture, "thumbSize", &length) || offset < 0 || length < 1 ||
          static_cast<size_t>(offset) + static_cast<size_t>(length) > size))
       abort();
   }
@@ -38,9 +41,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_locations(json_object_object_get(root.get(), "id3"), size);
   }
   if (size >= 10) {
+    // Decoded images taken from the input's own tail, so that some of them
+    // are found; every location given must hold its image.
     json_ptr id3(json_tokener_parse(R"({"APIC":[{"type":3},{"type":0},{"type":3}]})"));
-    locate_apic_data(data, size, data[5], id3.get());
+    json_object *objects = json_object_object_get(id3.get(), "APIC");
+    std::vector<id3_picture> decoded;
+    for (size_t i = 0; i < 3; ++i) {
+      size_t length = std::min(size, size_t{1} << (2 * i));
+      decoded.push_back({json_object_array_get_idx(objects, i), data + size - length, length});
+    }
+    locate_apic_data(data, size, data[5], id3.get(), decoded, 2);
     check_locations(id3.get(), size);
+    for (const id3_picture &picture : decoded) {
+      int offset = 0, length = 0;
+      if (get_int_field(picture.object, "thumbOffset", &offset) &&
+          (!get_int_field(picture.object, "thumbSize", &length) || static_cast<size_t>(length) != picture.length ||
+           memcmp(data + offset, picture.data, picture.length) != 0))
+        abort();
+    }
   }
   return 0;
 }

@@ -53,6 +53,10 @@ SEEDS = {
     'v24_compressed': tag(4, frame(4, b'TIT2', synchsafe(6) + zlib.compress(b'\x03title'), 0x09)),
     'v24_multi_text': tag(4, frame(4, b'TPE1', b'\x03one\x00two\x00three') + frame(4, b'TCON', b'\x00(8)Jazz')
                           + frame(4, b'WOAR', b'http://example.com') + frame(4, b'COMM', b'\x00engd\x00c')),
+    'v22_unsynchronised': tag(2, unsynchronised(frame(2, b'PIC', b'\x00JPG\x03\x00\xff\xe0abc')
+                                                + frame(2, b'PIC', b'\x00PNG\x03\x00abc')), 0x80),
+    'v24_unsynchronised_data_length': tag(4, frame(4, b'APIC', synchsafe(len(PICTURE)) + unsynchronised(PICTURE), 0x03)
+                                          + frame(4, b'APIC', PICTURE)),
     'id3v1_only': bytes(300) + V1,
     'v24_footer_appended': bytes(64) + b'ID3\x04\x00\x10' + synchsafe(12) + frame(4, b'TIT2', b'\x00ab')
                            + b'3DI\x04\x00\x10' + synchsafe(12) + V1,

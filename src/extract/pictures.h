@@ -1,0 +1,12 @@
+// The "pictures" member: every picture a record locates, in file order, as
+// {"offset", "size", "mime", "kind"}, whatever the format.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+
+// Adds "pictures" to `root` from the picture locations of its "id3", "mp4"
+// or "exif" member. For MP4 the type of each cover and any further covers
+// are read from the file: a few 16-byte reads at the covers' data boxes.
+void add_pictures(FILE *file, json_object *root);
