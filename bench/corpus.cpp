@@ -24,6 +24,10 @@ const std::vector<kind_sources> &sources() {
       {"jpeg", false, {"image/thumb_intel.jpg", "image/thumb_motorola.jpg"}},
       {"playlist", false, {"playlist/road_trip.m3u8", "playlist/windows.m3u", "playlist/radio.pls"}},
       {"png", false, {"mp4/cover.png", "id3/back.png"}},
+      {"flac", true, {"flac/tagged.flac", "flac/id3_in_front.flac"}},
+      {"ogg", true, {"ogg/tagged.ogg", "ogg/tagged.opus"}},
+      {"wav", true, {"wav/id3.wav", "wav/info.wav"}},
+      {"photo", false, {"photo/photo.heic", "photo/photo.webp", "photo/photo.png", "photo/photo.avif"}},
       {"unknown", false, {}},
   };
   return table;

@@ -1,6 +1,7 @@
 // A corpus of media files for the benchmark and the load tests, copied from
 // the committed fixtures: a mix of MP3 with covers, MPEG-4 with covers, JPEG
-// with EXIF thumbnails, playlists, PNG and files of no known format.
+// with EXIF thumbnails, playlists, PNG, FLAC, Ogg, WAV, photos with EXIF in
+// other containers and files of no known format.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,8 @@
 
 struct corpus_file {
   std::string path;
-  std::string kind; // "mp3", "mp4", "jpeg", "playlist", "png" or "unknown"
-  bool audio;       // something an audio tagger reads (MP3, MPEG-4)
+  std::string kind; // "mp3", "mp4", "jpeg", "playlist", "png", "flac", "ogg", "wav", "photo" or "unknown"
+  bool audio;       // something an audio tagger reads (MP3, MPEG-4, FLAC, Ogg, WAV)
 };
 
 struct corpus {

@@ -15,7 +15,8 @@ packages=(
 # Extra tools for the benchmark's peers and for remaking fixtures; only on
 # request, since the suite itself runs on the committed fixtures.
 if [[ "${1:-}" == "--with-tools" ]]; then
-  packages+=(ffmpeg python3-mutagen libimage-exiftool-perl imagemagick eyed3)
+  packages+=(ffmpeg python3-mutagen libimage-exiftool-perl imagemagick eyed3
+    flac vorbis-tools opus-tools libheif-examples webp)
 fi
 
 missing=()

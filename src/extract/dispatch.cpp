@@ -5,12 +5,16 @@
 
 #include "base/json_helpers.h"
 #include "base/log.h"
+#include "formats/flac/flac.h"
 #include "formats/id3/id3.h"
 #include "formats/image/image.h"
 #include "formats/id3/mp3_audio.h"
 #include "formats/mp4/mp4.h"
 #include "formats/mp4/mp4_tracks.h"
+#include "formats/ogg/ogg.h"
+#include "formats/photo/photo.h"
 #include "formats/playlist/playlist.h"
+#include "formats/wav/wav.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,6 +40,10 @@ const format_row format_rows[] = {
     {media_format::jpeg, "image", "jpeg"},         {media_format::bmp, "image", "bmp"},
     {media_format::png, "image", "png"},           {media_format::gif, "image", "gif"},
     {media_format::tiff, "image", "tiff"},
+    {media_format::flac, "audio", "flac"},         {media_format::ogg, "audio", "ogg"},
+    {media_format::opus, "audio", "opus"},         {media_format::webp, "image", "webp"},
+    {media_format::heic, "image", "heic"},         {media_format::heif, "image", "heif"},
+    {media_format::avif, "image", "avif"},
 };
 
 struct extension_row {
@@ -54,20 +62,34 @@ const extension_row extension_rows[] = {
     {"jpe", media_format::jpeg},  {"jpeg", media_format::jpeg},  {"jpg", media_format::jpeg},
     {"bmp", media_format::bmp},   {"png", media_format::png},    {"gif", media_format::gif},
     {"tiff", media_format::tiff}, {"tif", media_format::tiff},
+    {"flac", media_format::flac}, {"ogg", media_format::ogg},    {"oga", media_format::ogg},
+    {"opus", media_format::opus}, {"webp", media_format::webp},  {"heic", media_format::heic},
+    {"heif", media_format::heif}, {"avif", media_format::avif},
 };
 
 // Signature rows, tried in order; `need` is how many bytes must have been read
-// for the row to be tried at all.
+// for the row to be tried at all. A row may ask for a second run of bytes.
 struct signature_row {
   size_t need;
   size_t offset;
   const char *bytes;
   size_t length;
   media_format format;
+  size_t offset2 = 0;
+  const char *bytes2 = nullptr;
+  size_t length2 = 0;
 };
 
 const signature_row signature_rows[] = {
     {8, 0, "\x89PNG\r\n\x1a\n", 8, media_format::png},
+    // Still images in the MPEG-4 box format, by the file type box's major
+    // brand, before the rule that takes any file type box as MPEG-4.
+    {12, 4, "ftypheic", 8, media_format::heic},
+    {12, 4, "ftypheix", 8, media_format::heic},
+    {12, 4, "ftypheim", 8, media_format::heic},
+    {12, 4, "ftypheis", 8, media_format::heic},
+    {12, 4, "ftypmif1", 8, media_format::heif},
+    {12, 4, "ftypavif", 8, media_format::avif},
     {8, 4, "ftyp", 4, media_format::mp4},
     {8, 0, "#EXTM3U", 7, media_format::m3u},
     {8, 0, "[playlis", 8, media_format::pls},
@@ -77,6 +99,12 @@ const signature_row signature_rows[] = {
     {3, 0, "ID3", 3, media_format::mp3},
     {2, 0, "\xff\xd8", 2, media_format::jpeg},
     {2, 0, "BM", 2, media_format::bmp},
+    {4, 0, "fLaC", 4, media_format::flac},
+    // An Ogg file's codec: the first packet begins the page's data, after
+    // the 27-byte header and a segment table of one entry.
+    {36, 0, "OggS", 4, media_format::opus, 28, "OpusHead", 8},
+    {4, 0, "OggS", 4, media_format::ogg},
+    {12, 0, "RIFF", 4, media_format::webp, 8, "WEBP", 4},
 };
 
 const format_row &row_of(media_format format) {
@@ -105,6 +133,27 @@ void run_parser(media_format format, FILE *file, json_object *root, const char *
     break;
   case media_format::tiff:
     parse_tiff(file, root, path);
+    break;
+  case media_format::wav:
+    parse_wav(file, root, path);
+    break;
+  case media_format::flac:
+    parse_flac(file, root, path);
+    break;
+  case media_format::ogg:
+  case media_format::opus:
+    parse_ogg(file, root, path);
+    break;
+  case media_format::png:
+    parse_png(file, root, path);
+    break;
+  case media_format::webp:
+    parse_webp(file, root, path);
+    break;
+  case media_format::heic:
+  case media_format::heif:
+  case media_format::avif:
+    parse_heif(file, root, path);
     break;
   default:
     break;
@@ -141,7 +190,8 @@ media_format format_from_signature(const unsigned char *bytes, size_t n) {
   for (const signature_row &row : signature_rows) {
     if (n < row.need)
       continue;
-    if (memcmp(bytes + row.offset, row.bytes, row.length) == 0)
+    if (memcmp(bytes + row.offset, row.bytes, row.length) == 0 &&
+        (row.bytes2 == nullptr || memcmp(bytes + row.offset2, row.bytes2, row.length2) == 0))
       return row.format;
   }
   return media_format::unknown;
@@ -172,7 +222,7 @@ bool parse_file(const char *path, json_object *root, open_refusal *refusal) {
   }
   add_field(root, "returnValue", true);
 
-  unsigned char head[8];
+  unsigned char head[signature_bytes];
   size_t n = fread(head, 1, sizeof head, file);
   media_format format = media_format::unknown;
   if (n > 0) {
@@ -180,6 +230,10 @@ bool parse_file(const char *path, json_object *root, open_refusal *refusal) {
     if (format == media_format::unknown)
       format = format_from_extension(path);
   }
+  // Some taggers put an ID3 tag in front of a FLAC stream; a file so named
+  // is looked at behind its tag.
+  if (format == media_format::mp3 && format_from_extension(path) == media_format::flac && flac_follows_id3(file))
+    format = media_format::flac;
 
   rewind(file);
   json_object *type = json_object_new_string(format_type(format));

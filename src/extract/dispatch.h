@@ -7,7 +7,10 @@
 
 #include <cstddef>
 
-enum class media_format { unknown, mp3, m3u, pls, mp4, wav, jpeg, bmp, png, gif, tiff };
+enum class media_format {
+  unknown, mp3, m3u, pls, mp4, wav, jpeg, bmp, png, gif, tiff,
+  flac, ogg, opus, webp, heic, heif, avif,
+};
 
 // Opens `path`, picks its format by leading bytes then by extension, runs the
 // format's parser into `root` and adds "returnValue", "type" and "subtype".
@@ -15,8 +18,12 @@ enum class media_format { unknown, mp3, m3u, pls, mp4, wav, jpeg, bmp, png, gif,
 // `*refusal`, when given, says why.
 bool parse_file(const char *path, json_object *root, open_refusal *refusal = nullptr);
 
-// The format the first `n` bytes of a file announce (at most 8 are looked
-// at), or unknown when no signature matches.
+// The longest signature: an Ogg page header with one segment and the codec
+// name at the start of its packet.
+constexpr size_t signature_bytes = 36;
+
+// The format the first `n` bytes of a file announce (at most
+// `signature_bytes` are looked at), or unknown when no signature matches.
 media_format format_from_signature(const unsigned char *bytes, size_t n);
 // The format the extension of `path` names, ignoring letter case.
 media_format format_from_extension(const char *path);

@@ -48,6 +48,19 @@ TEST(Dispatch, ContentBeatsExtensionShortFilesAndAwkwardNames) {
       {"a.jpg", "ID3", "audio/mpeg3"},
       {"a.bmp", "\xff\xd8", "image/jpeg"},
       {"a.wav", "BM", "image/bmp"},
+      {"a.mp3", std::string("fLaC\0\0\0\x22", 8), "audio/flac"},
+      {"a.flac", std::string("OggS") + std::string(24, '\0') + "OpusHead", "audio/opus"},
+      {"b.flac", std::string("OggS") + std::string(24, '\0') + "\x01vorbis\0", "audio/ogg"},
+      {"a.wav", std::string("RIFF\0\0\0\0WEBP", 12), "image/webp"},
+      {"a.mp4", std::string("\0\0\0\x18" "ftypheic", 12), "image/heic"},
+      {"b.mp4", std::string("\0\0\0\x18" "ftypheix", 12), "image/heic"},
+      {"c.mp4", std::string("\0\0\0\x18" "ftypmif1", 12), "image/heif"},
+      {"d.mp4", std::string("\0\0\0\x18" "ftypavif", 12), "image/avif"},
+      {"a.heic", std::string("\0\0\0\x18" "ftypmp42", 12), "container/mpeg4"},
+      // An ID3 tag in front of a FLAC stream counts only in a file so named.
+      {"c.flac", std::string("ID3\x04\0\0\0\0\0\x01", 10) + "x" + "fLaC", "audio/flac"},
+      {"c.mp3", std::string("ID3\x04\0\0\0\0\0\x01", 10) + "x" + "fLaC", "audio/mpeg3"},
+      {"d.flac", std::string("ID3\x04\0\0\0\0\0\x01", 10) + "x" + "OggS", "audio/mpeg3"},
       // Too short for the 8-byte rows, or one byte only: the extension decides.
       {"short.tif", std::string("II*\0\x01", 5), "image/tiff"},
       {"short.bin", std::string("II*\0\x01", 5), "unknown/unknown"},
@@ -82,6 +95,13 @@ TEST(Dispatch, EveryExtensionInAnyCaseWhenNoSignatureMatches) {
       {"png", "image/png"},
       {"gif", "image/gif"},
       {"tiff tif", "image/tiff"},
+      {"flac", "audio/flac"},
+      {"ogg oga", "audio/ogg"},
+      {"opus", "audio/opus"},
+      {"webp", "image/webp"},
+      {"heic", "image/heic"},
+      {"heif", "image/heif"},
+      {"avif", "image/avif"},
       {"txt mp33 m3", "unknown/unknown"},
   };
   for (const auto &row : rows) {

@@ -1,0 +1,11 @@
+// Ogg Vorbis and Opus: the identification and comment headers of the first
+// logical stream, and its duration from the last page's granule position.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+
+// Adds "vorbis" to `root` for an Ogg file whose first stream is Vorbis or
+// Opus. `file` is open at offset 0 and stays open.
+void parse_ogg(FILE *file, json_object *root, const char *path);

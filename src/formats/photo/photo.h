@@ -1,0 +1,26 @@
+// Photos beyond JPEG: the EXIF block of PNG, WebP and HEIF/AVIF files, read
+// into the same "exif" member as a JPEG's, and the texts of PNG files.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Each adds "exif" to `root` when the file holds an EXIF block (and, for
+// PNG, "png" when it holds texts). `file` is open at offset 0 and stays open.
+void parse_png(FILE *file, json_object *root, const char *path);
+void parse_webp(FILE *file, json_object *root, const char *path);
+void parse_heif(FILE *file, json_object *root, const char *path);
+
+// Adds "exif" to `root` from a TIFF-headed EXIF block of `size` bytes that
+// begins at file offset `tiff_offset`: the same keys as a JPEG's EXIF
+// member, the thumbnail's location included.
+void add_exif_block(json_object *root, const unsigned char *tiff, size_t size, uint64_t tiff_offset);
+
+// Where the payload of the "Exif" item of a HEIF "meta" box lies in the
+// file, from the box's payload (after its version and flags): found through
+// the item information ("iinf") and item location ("iloc") boxes. False
+// (logged) when there is no such item or its location cannot be used.
+bool heif_exif_location(const unsigned char *meta, size_t size, uint64_t *offset, uint64_t *length);

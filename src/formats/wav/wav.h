@@ -1,0 +1,10 @@
+// WAV: the RIFF chunks that describe the audio, its INFO texts and an ID3
+// tag stored in a chunk.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+
+// Adds "wav" to `root`. `file` is open at offset 0 and stays open.
+void parse_wav(FILE *file, json_object *root, const char *path);

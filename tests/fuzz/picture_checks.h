@@ -1,0 +1,25 @@
+// The check the fuzz targets make on every picture a record locates.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+// Aborts unless each picture of `pictures` (an array, or null) carries
+// either both "thumbOffset" and "thumbSize" or neither, and lies inside the
+// `size` bytes of input.
+inline void check_picture_locations(json_object *pictures, size_t size) {
+  if (!json_object_is_type(pictures, json_type_array))
+    return;
+  for (size_t i = 0; i < json_object_array_length(pictures); ++i) {
+    json_object *picture = json_object_array_get_idx(pictures, i);
+    json_object *offset = json_object_object_get(picture, "thumbOffset");
+    json_object *length = json_object_object_get(picture, "thumbSize");
+    if ((offset == nullptr) != (length == nullptr))
+      abort();
+    if (offset != nullptr &&
+        static_cast<uint64_t>(json_object_get_int64(offset)) + json_object_get_int64(length) > size)
+      abort();
+  }
+}
