@@ -69,8 +69,6 @@ struct killer {
   std::set<std::string> slow;
   std::set<std::string> chased; // slow files to kill a second time
   std::map<std::string, int> hits; // kills made while a worker held the file open
-  std::set<std::string> chasing; // killed once while open, to be killed again on their retry
-  int chase_ticks = 0;
   std::vector<pid_t> workers;
   size_t most = 0;
   pid_t newest = 0;
@@ -106,13 +104,24 @@ struct killer {
     workers.erase(std::remove(workers.begin(), workers.end(), worker), workers.end());
   }
 
+  // Stops `worker` (its state shows 'T' once it is); false if it is gone.
+  static bool stop(pid_t worker) {
+    kill(worker, SIGSTOP);
+    for (int i = 0; i < 2000; ++i) {
+      char state = process_state(worker);
+      if (state == 'T')
+        return true;
+      if (state == '?' || state == 'Z' || state == 'X')
+        return false;
+      g_usleep(50);
+    }
+    return false;
+  }
+
   // Stops `worker` and kills it if it still holds `path` open; lets it go on
   // otherwise.
   bool kill_on(pid_t worker, const std::string &path) {
-    kill(worker, SIGSTOP);
-    for (int i = 0; i < 200 && process_state(worker) != 'T'; ++i)
-      g_usleep(50);
-    if (open_files(worker, dir).count(path) == 0) {
+    if (!stop(worker) || open_files(worker, dir).count(path) == 0) {
       kill(worker, SIGCONT);
       return false;
     }
@@ -121,31 +130,70 @@ struct killer {
     return true;
   }
 
+  // Follows `path`, whose worker was just killed on it, to its retry. The
+  // lane's next worker parses the retry before anything else. Every worker
+  // that starts from now on is stopped as soon as it is seen and let run in
+  // short steps, stopped again after each: the one that opens the file is
+  // killed there; one that opens another file first is another lane's, or
+  // the retry got through, and is let go. Steps much shorter than the file's
+  // parse make the catch independent of how busy the machine is; the bound
+  // only ends a chase whose retry never comes (its file was already toxic).
+  void chase(const std::string &path) {
+    pid_t floor = newest;
+    for (pid_t w : worker_pids(address))
+      floor = std::max(floor, w);
+    std::set<pid_t> seen;
+    std::vector<pid_t> stepped;
+    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    while (g_get_monotonic_time() < deadline) {
+      for (pid_t fresh : worker_pids(address, floor)) {
+        if (seen.insert(fresh).second && stop(fresh)) {
+          stepped.push_back(fresh);
+          newest = std::max(newest, fresh);
+          workers.push_back(fresh);
+        }
+      }
+      for (auto it = stepped.begin(); it != stepped.end();) {
+        std::set<std::string> open = open_files(*it, dir);
+        if (open.count(path) != 0) {
+          kill_worker(*it);
+          ++hits[path];
+          for (pid_t other : stepped)
+            kill(other, SIGCONT);
+          return;
+        }
+        if (!open.empty()) {
+          kill(*it, SIGCONT);
+          it = stepped.erase(it);
+          continue;
+        }
+        ++it;
+      }
+      for (pid_t w : stepped)
+        kill(w, SIGCONT);
+      g_usleep(200);
+      for (auto it = stepped.begin(); it != stepped.end();)
+        it = stop(*it) ? it + 1 : stepped.erase(it);
+    }
+    for (pid_t w : stepped)
+      kill(w, SIGCONT);
+  }
+
   void tick() {
     bool roll = std::uniform_real_distribution<double>(0, 1)(rng) < random_kill_chance;
     if (!find_workers())
       return;
-    if (!chasing.empty() && ++chase_ticks > 1000)
-      chasing.clear(); // the retries got through before they were seen
     std::vector<pid_t> now = workers;
     for (pid_t worker : now) {
       for (const std::string &path : open_files(worker, dir)) {
-        if (chasing.count(path) != 0) {
-          if (kill_on(worker, path))
-            chasing.erase(path);
-          return;
-        }
         if (slow.count(path) != 0 && hits[path] == 0) {
-          if (kill_on(worker, path) && chased.count(path) != 0) {
-            chasing.insert(path);
-            chase_ticks = 0;
-          }
+          if (kill_on(worker, path) && chased.count(path) != 0)
+            chase(path);
           return;
         }
       }
     }
-    // No random kill while a retry is chased: it would take the chase's kill.
-    if (roll && chasing.empty() && random_kills < random_kill_budget) {
+    if (roll && random_kills < random_kill_budget) {
       kill_worker(now[std::uniform_int_distribution<size_t>(0, now.size() - 1)(rng)]);
       ++random_kills;
     }
