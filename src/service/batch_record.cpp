@@ -88,7 +88,9 @@ void parse_batch_collect(parse_batch *batch, const char *path, const char *json)
   }
   while (batch->answered < match)
     append_entry(batch, g_array_index(batch->paths, char *, batch->answered), dropped_record);
-  append_entry(batch, g_array_index(batch->paths, char *, match), json);
+  // Size and time describe the file the record was made from: the path as
+  // the worker opened it, its trailing white space stripped.
+  append_entry(batch, path, json);
 }
 
 void parse_batch_complete(parse_batch *batch) {
