@@ -290,9 +290,39 @@ client_status files_status(json_object *files) {
   return status_parsed;
 }
 
+// The ID3 picture type a "pictures" entry's kind stands for, -1 for others.
+int kind_type(json_object *entry) {
+  json_object *kind = nullptr;
+  const char *text = json_object_object_get_ex(entry, "kind", &kind) ? json_object_get_string(kind) : nullptr;
+  if (text == nullptr)
+    return -1;
+  return strcmp(text, "front") == 0 ? 3 : strcmp(text, "back") == 0 ? 4 : -1;
+}
+
 std::vector<picture_place> find_pictures(json_object *data) {
+  std::vector<picture_place> located;
+  collect_pictures(data, &located);
+  // The record's own list, in file order, holds every picture it locates,
+  // also those a format member names only once (the covers after an MP4
+  // item list's first); each keeps the exact ID3 type its member gives.
+  json_object *list = nullptr;
+  if (!json_object_is_type(data, json_type_object) || !json_object_object_get_ex(data, "pictures", &list) ||
+      !json_object_is_type(list, json_type_array))
+    return located;
   std::vector<picture_place> places;
-  collect_pictures(data, &places);
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object *entry = json_object_array_get_idx(list, i);
+    json_object *at = nullptr;
+    json_object *size = nullptr;
+    picture_place place;
+    if (!json_object_object_get_ex(entry, "offset", &at) || !json_object_object_get_ex(entry, "size", &size) ||
+        !whole_number(at, &place.offset) || !whole_number(size, &place.length))
+      continue;
+    auto same = std::find_if(located.begin(), located.end(),
+                             [&](const picture_place &p) { return p.offset == place.offset; });
+    place.type = same != located.end() ? same->type : kind_type(entry);
+    places.push_back(place);
+  }
   return places;
 }
 

@@ -74,9 +74,11 @@ struct picture_place {
   int type = -1;
 };
 
-// Every picture location in `data`, depth first in member and element order:
-// an object with "thumbOffset" and either "thumbSize" or "thumbLength", all
-// whole non-negative numbers.
+// Every picture location in `data`: the entries of its "pictures" list where
+// it has one (each with the ID3 type of the member entry at the same offset,
+// else 3 for "front", 4 for "back"), otherwise depth first in member and
+// element order, an object with "thumbOffset" and either "thumbSize" or
+// "thumbLength", all whole non-negative numbers.
 std::vector<picture_place> find_pictures(json_object *data);
 
 // The picture to write: of those of `type` (every one when -1), the one at

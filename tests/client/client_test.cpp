@@ -35,6 +35,10 @@ TEST(ClientPieces, FindsEveryPictureDepthFirst) {
       {"{\"thumbOffset\":12}", -1, -1, 0},
       {"{\"bad\":{\"thumbOffset\":-5,\"thumbSize\":1},\"good\":{\"thumbOffset\":8,\"thumbLength\":9}}", 8, 9, 1},
       {"[]", -1, -1, 0},
+      // The record's own list wins, each entry typed by its member's entry.
+      {"{\"id3\":{\"APIC\":[{\"type\":4,\"thumbOffset\":5,\"thumbSize\":1}]},"
+       "\"pictures\":[{\"offset\":5,\"size\":1},{\"offset\":7,\"size\":2,\"kind\":\"front\"}]}",
+       5, 1, 2},
   };
   for (const auto &c : cases) {
     json_ptr data = parse_json(c.data);
@@ -299,6 +303,7 @@ TEST_F(Client, PictureWritesOnlyANewFileOrWhatItWasAskedTo) {
   ASSERT_EQ(link(song.c_str(), (files.path + "/hard.mp3").c_str()), 0);
   std::string front = read_file(data_path("id3/cover.jpg"));
   std::string back = read_file(data_path("id3/back.png"));
+  std::string second_cover = read_file(data_path("mp4/cover.jpg"));
   std::string out = files.path + "/out";
   struct row {
     const char *name;
@@ -315,6 +320,8 @@ TEST_F(Client, PictureWritesOnlyANewFileOrWhatItWasAskedTo) {
       {"--type and --index past the end", {"--type", "4", "--index", "1", song, out}, 1, nullptr,
        "no picture 1 of type 4: the record locates 1"},
       {"MP4 cover", {data_path("mp4/audio.m4a"), out}, 0, nullptr, ""},
+      {"MP4 second cover, listed only in \"pictures\"", {"--index", "1", data_path("mp4/tags.m4a"), out + ".second"},
+       0, &second_cover, ""},
       {"existing OUT", {song, other}, 1, nullptr, "exists (use --force to replace it)"},
       {"--force", {"--force", song, out + ".forced"}, 0, &front, ""},
       {"OUT is PATH", {"--force", song, song}, 1, nullptr, "is the file"},
@@ -359,7 +366,7 @@ TEST_F(Client, PictureWritesOnlyANewFileOrWhatItWasAskedTo) {
     left.push_back(name);
   g_dir_close(dir);
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (texts{"hard.mp3", "notes.txt", "other.mp3", "out.forced", "song.mp3"}));
+  EXPECT_EQ(left, (texts{"hard.mp3", "notes.txt", "other.mp3", "out.forced", "out.second", "song.mp3"}));
 }
 
 TEST(ClientPieces, RefusesAPictureTargetBeforeAsking) {
