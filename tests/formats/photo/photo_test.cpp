@@ -119,6 +119,31 @@ TEST(PhotoHeif, ExifItemIsFoundThroughItemInfoAndLocation) {
   }
 }
 
+// The position of the EXIF GPS entries, found by the code a JPEG's goes
+// through, in each container's block.
+TEST(PhotoChunks, ExifGpsGivesTheLocation) {
+  const auto entry = [](uint16_t tag, uint16_t type, uint32_t count, const std::string &value) {
+    return le16(tag) + le16(type) + le32(count) + value;
+  };
+  const auto rationals = [](uint32_t a, uint32_t b, uint32_t c) {
+    return le32(a) + le32(1) + le32(b) + le32(1) + le32(c) + le32(1);
+  };
+  // IFD 0 (at 8) points to the GPS IFD (at 26), whose rationals follow it (at 80).
+  const std::string gps = "II*" + std::string(1, '\0') + le32(8) + le16(1) + entry(0x8825, 4, 1, le32(26)) + le32(0) +
+                          le16(4) + entry(1, 2, 2, raw("N\0\0\0")) + entry(2, 5, 3, le32(80)) +
+                          entry(3, 2, 2, raw("W\0\0\0")) + entry(4, 5, 3, le32(104)) + le32(0) +
+                          rationals(10, 30, 0) + rationals(20, 15, 0);
+  const std::string png = raw("\x89PNG\r\n\x1a\n") + be32(gps.size()) + "eXIf" + gps + be32(0);
+  const std::string webp = "RIFF" + le32(12 + gps.size()) + "WEBP" + "EXIF" + le32(gps.size()) + gps;
+  for (const std::string &record : {parsed(png, parse_png), parsed(webp, parse_webp)}) {
+    json_ptr root = parse_json(record);
+    ASSERT_TRUE(root) << record;
+    json_object *location = member(root.get(), "location");
+    EXPECT_EQ(location != nullptr ? json_text(location) : record,
+              canonical_json(R"({"latitude":10.5,"longitude":-20.25})"));
+  }
+}
+
 // The size is the primary item's "ispe", found through the associations of
 // "ipma" (8- or 15-bit indexes from 1 into "ipco"), not the first "ispe".
 TEST(PhotoHeif, SizeIsThePrimaryItemsExtent) {
