@@ -169,7 +169,8 @@ void move_to_end(json_object *root, const char *key) {
     return;
   json_object_get(value);
   json_object_object_del(root, key);
-  json_object_object_add(root, key, value);
+  if (json_object_object_add(root, key, value) != 0)
+    json_object_put(value);
 }
 
 // The members that follow "subtype": what the stream holds (the picture's
