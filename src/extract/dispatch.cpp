@@ -1,4 +1,5 @@
 #include "extract/dispatch.h"
+#include "extract/audio.h"
 #include "extract/open_file.h"
 #include "extract/pictures.h"
 #include "extract/tags.h"
@@ -22,6 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <strings.h>
 
@@ -135,7 +137,7 @@ void run_parser(media_format format, FILE *file, json_object *root, const char *
     parse_tiff(file, root, path);
     break;
   case media_format::wav:
-    parse_wav(file, root, path);
+    parse_wav(file, root, path, comment);
     break;
   case media_format::flac:
     parse_flac(file, root, path);
@@ -160,6 +162,17 @@ void run_parser(media_format format, FILE *file, json_object *root, const char *
   }
 }
 
+// Moves `key` of `root`, when present, to the end of its members.
+void move_to_end(json_object *root, const char *key) {
+  json_object *value = json_object_object_get(root, key);
+  if (value == nullptr)
+    return;
+  json_object_get(value);
+  json_object_object_del(root, key);
+  if (json_object_object_add(root, key, value) != 0)
+    json_object_put(value);
+}
+
 // The members that follow "subtype": what the stream holds (the picture's
 // header and the EXIF position, or the audio and video tracks), read apart
 // from the format's own member, and the tags and pictures of the format's
@@ -174,13 +187,25 @@ void add_stream_members(media_format format, FILE *file, json_object *root, cons
   for (const auto &picture : pictures)
     if (picture.format == format)
       add_image_members(picture.kind, file, root);
+  // The photo readers other than JPEG's find the picture's size and the
+  // EXIF position while they walk the file for its EXIF block; those
+  // members are moved behind "subtype".
+  const bool photo = format == media_format::png || format == media_format::webp || format == media_format::heic ||
+                     format == media_format::heif || format == media_format::avif;
+  if (photo)
+    for (const char *key : {"image", "location"})
+      move_to_end(root, key);
+  const bool vorbis = format == media_format::flac || format == media_format::ogg || format == media_format::opus;
   if (format == media_format::mp3)
     add_mp3_audio(file, root);
   else if (format == media_format::mp4)
     add_mp4_tracks(file, root);
-  if (format == media_format::mp3 || format == media_format::mp4)
+  else if (vorbis || format == media_format::wav)
+    add_audio_from_record(root);
+  if (format == media_format::mp3 || format == media_format::mp4 || format == media_format::wav || vorbis)
     add_tags(root, comment);
-  if (format == media_format::mp3 || format == media_format::mp4 || format == media_format::jpeg)
+  if (format == media_format::mp3 || format == media_format::mp4 || format == media_format::jpeg ||
+      format == media_format::flac || format == media_format::wav || photo)
     add_pictures(file, root);
 }
 

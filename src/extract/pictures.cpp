@@ -43,8 +43,9 @@ const char *id3_kind(json_object *picture) {
   return type == 3 ? "front" : type == 4 ? "back" : "other";
 }
 
-void id3_pictures(json_object *id3, std::vector<picture> *out) {
-  json_object *frames = json_object_object_get(id3, "APIC");
+// The located pictures of a list of ID3 picture frames or of FLAC picture
+// blocks, whose type is the ID3 picture type.
+void located_pictures(json_object *frames, std::vector<picture> *out) {
   if (!json_object_is_type(frames, json_type_array))
     return;
   for (size_t i = 0; i < json_object_array_length(frames); ++i) {
@@ -125,10 +126,14 @@ void exif_pictures(json_object *exif, std::vector<picture> *out) {
 
 void add_pictures(FILE *file, json_object *root) {
   std::vector<picture> found;
-  if (json_object *id3 = json_object_object_get(root, "id3"))
-    id3_pictures(id3, &found);
+  located_pictures(json_object_object_get(json_object_object_get(root, "id3"), "APIC"), &found);
   if (json_object *mp4 = json_object_object_get(root, "mp4"))
     mp4_pictures(file, mp4, &found);
+  located_pictures(json_object_object_get(json_object_object_get(root, "flac"), "pictures"), &found);
+  // A WAV file's ID3 chunk: its pictures' offsets count from the start of
+  // the file.
+  json_object *wav_id3 = json_object_object_get(json_object_object_get(root, "wav"), "id3");
+  located_pictures(json_object_object_get(wav_id3, "APIC"), &found);
   if (json_object *exif = json_object_object_get(root, "exif"))
     exif_pictures(exif, &found);
   if (found.empty())

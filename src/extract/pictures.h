@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-// Adds "pictures" to `root` from the picture locations of its "id3", "mp4"
-// or "exif" member. For MP4 the type of each cover and any further covers
+// Adds "pictures" to `root` from the picture locations of its "id3", "mp4",
+// "flac" or "exif" member, or of the "id3" of its "wav" member. For MP4 the type of each cover and any further covers
 // are read from the file: a few 16-byte reads at the covers' data boxes.
 void add_pictures(FILE *file, json_object *root);

@@ -98,6 +98,81 @@ tags_view from_mp4(json_object *mp4) {
   return v;
 }
 
+// A Vorbis comment field: one string, or an array of them for a repeated
+// field, joined with "; ".
+std::string comment_text(json_object *comments, const char *key) {
+  json_object *value = json_object_object_get(comments, key);
+  if (json_object_is_type(value, json_type_string))
+    return json_object_get_string(value);
+  return joined(comments, key);
+}
+
+// A number field that may carry its total ("3/12"); a total field of its own
+// counts where the number's text has none.
+void comment_pair(json_object *comments, const char *number_key, const char *total_key, int *number, int *total) {
+  number_pair(comment_text(comments, number_key), number, total);
+  int own = 0, unused = 0;
+  number_pair(comment_text(comments, total_key), &own, &unused);
+  if (*total == 0)
+    *total = own;
+}
+
+tags_view from_vorbis(json_object *member) {
+  json_object *comments = json_object_object_get(member, "comments");
+  tags_view v;
+  if (!json_object_is_type(comments, json_type_object))
+    return v;
+  v.title = comment_text(comments, "TITLE");
+  v.artist = comment_text(comments, "ARTIST");
+  v.album = comment_text(comments, "ALBUM");
+  v.album_artist = comment_text(comments, "ALBUMARTIST");
+  v.genre = comment_text(comments, "GENRE");
+  v.year = year_of(comment_text(comments, "DATE"));
+  comment_pair(comments, "TRACKNUMBER", "TRACKTOTAL", &v.track, &v.track_total);
+  comment_pair(comments, "DISCNUMBER", "DISCTOTAL", &v.disc, &v.disc_total);
+  v.composer = comment_text(comments, "COMPOSER");
+  v.comment = comment_text(comments, "COMMENT");
+  if (v.comment.empty())
+    v.comment = comment_text(comments, "DESCRIPTION");
+  return v;
+}
+
+// A WAV file's INFO texts; the track number is under ITRK or IPRT.
+tags_view from_info(json_object *info) {
+  tags_view v;
+  v.title = text_item(info, "INAM");
+  v.artist = text_item(info, "IART");
+  v.album = text_item(info, "IPRD");
+  v.genre = text_item(info, "IGNR");
+  v.year = year_of(text_item(info, "ICRD"));
+  v.comment = text_item(info, "ICMT");
+  std::string track = text_item(info, "ITRK");
+  number_pair(track.empty() ? text_item(info, "IPRT") : track, &v.track, &v.track_total);
+  return v;
+}
+
+// The facts of the record's format member, if it has one that gives tags. A
+// WAV file's ID3 chunk is read before its INFO texts, as richer.
+bool view_of(json_object *root, const std::string &comment, tags_view *v) {
+  auto member = [root](const char *key) {
+    json_object *found = json_object_object_get(root, key);
+    return json_object_is_type(found, json_type_object) ? found : nullptr;
+  };
+  json_object *wav = member("wav");
+  json_object *found = nullptr;
+  if ((found = member("id3")) != nullptr)
+    *v = from_id3(found, comment);
+  else if ((found = member("mp4")) != nullptr)
+    *v = from_mp4(found);
+  else if ((found = member("flac")) != nullptr || (found = member("vorbis")) != nullptr)
+    *v = from_vorbis(found);
+  else if (wav != nullptr && json_object_is_type(found = json_object_object_get(wav, "id3"), json_type_object))
+    *v = from_id3(found, comment);
+  else if (wav != nullptr && json_object_is_type(found = json_object_object_get(wav, "info"), json_type_object))
+    *v = from_info(found);
+  return found != nullptr;
+}
+
 void add_text(json_object *tags, const char *key, const std::string &text) {
   if (!text.empty())
     add_field(tags, key, text.c_str());
@@ -110,11 +185,9 @@ void add_number(json_object *tags, const char *key, int number) {
 } // namespace
 
 void add_tags(json_object *root, const std::string &comment) {
-  json_object *id3 = json_object_object_get(root, "id3");
-  json_object *mp4 = json_object_object_get(root, "mp4");
-  if (!json_object_is_type(id3, json_type_object) && !json_object_is_type(mp4, json_type_object))
+  tags_view v;
+  if (!view_of(root, comment, &v))
     return;
-  const tags_view v = id3 != nullptr ? from_id3(id3, comment) : from_mp4(mp4);
   json_ptr tags(json_object_new_object());
   if (!json_is_created(tags.get()))
     return;

@@ -7,6 +7,7 @@
 
 #include <string>
 
-// Adds "tags" to `root` from its "id3" or "mp4" member, when those give any
-// of them. `comment` is the ID3 tag's first comment, which "id3" leaves out.
+// Adds "tags" to `root` from its "id3", "mp4", "flac", "vorbis" or "wav"
+// member, when it gives any of them. `comment` is the ID3 tag's first
+// comment (of an MP3 or of a WAV file's ID3 chunk), which "id3" leaves out.
 void add_tags(json_object *root, const std::string &comment);

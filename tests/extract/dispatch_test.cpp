@@ -131,6 +131,11 @@ TEST(Dispatch, CommonMembersFollowSubtype) {
       {"id3/v24_two_pictures.mp3", {"returnValue", "id3", "type", "subtype", "audio", "tags", "pictures"}},
       {"mp4/video.mp4", {"returnValue", "mp4", "type", "subtype", "audio", "video", "tags", "pictures"}},
       {"image/thumb_intel.jpg", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
+      {"flac/tagged.flac", {"returnValue", "flac", "type", "subtype", "audio", "tags", "pictures"}},
+      {"ogg/tagged.opus", {"returnValue", "vorbis", "type", "subtype", "audio", "tags"}},
+      {"wav/id3.wav", {"returnValue", "wav", "type", "subtype", "audio", "tags", "pictures"}},
+      {"photo/photo.webp", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
+      {"photo/photo.heic", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
   };
   for (const auto &r : rows) {
     json_ptr record = record_of(data_path(r.fixture));

@@ -50,6 +50,11 @@ TEST(Pictures, EveryLocatedPictureInFileOrder) {
        R"({"mp4":{"thumbOffset":16,"thumbSize":1}})", nullptr},
       {"exif thumbnail", "", R"({"exif":{"thumbOffset":478,"thumbLength":288}})",
        R"([{"offset":478,"size":288,"mime":"image/jpeg","kind":"thumbnail"}])"},
+      {"flac blocks and a wav id3 chunk, kinds by type",
+       "", R"({"flac":{"pictures":[{"type":4,"mime":"image/png","thumbOffset":90,"thumbSize":5},{"type":3}]},
+          "wav":{"id3":{"APIC":[{"type":3,"mime":"image/jpeg","thumbOffset":10,"thumbSize":2}]}}})",
+       R"([{"offset":10,"size":2,"mime":"image/jpeg","kind":"front"},{"offset":90,"size":5,"mime":"image/png",
+          "kind":"back"}])"},
       {"nothing located", "", R"({"id3":{"APIC":[{"type":3}]},"exif":{"thumbOffset":1}})", ""},
   };
   for (const auto &r : rows) {

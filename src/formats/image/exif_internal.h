@@ -80,6 +80,13 @@ struct gps_location {
 // rationals, a zero denominator, no N/S or E/W reference) or out of range.
 bool exif_gps_location(ExifData *data, gps_location *location);
 
+// Adds "image": {"width", "height"} to `root`; nothing unless both are
+// positive.
+void add_image_size(json_object *root, const image_size &size);
+// Adds "location" to `root` from the GPS entries of `data` (may be null),
+// when they give a position.
+void add_exif_location(json_object *root, ExifData *data);
+
 // Loads the EXIF block of the open file behind `fd` and adds every entry it
 // holds to `exif`, under libexif's name for its tag.
 void exif_add_entries(json_object *exif, int fd);

@@ -144,7 +144,9 @@ bool gps_altitude(ExifData *data, double *out) {
   return true;
 }
 
-void add_size(json_object *root, const image_size &size) {
+} // namespace
+
+void add_image_size(json_object *root, const image_size &size) {
   if (size.width <= 0 || size.height <= 0)
     return;
   json_ptr image(json_object_new_object());
@@ -153,6 +155,8 @@ void add_size(json_object *root, const image_size &size) {
     return;
   json_object_object_add(root, "image", image.release());
 }
+
+namespace {
 
 void add_location(json_object *root, const gps_location &location) {
   json_ptr member(json_object_new_object());
@@ -230,14 +234,18 @@ bool exif_gps_location(ExifData *data, gps_location *location) {
   return true;
 }
 
+void add_exif_location(json_object *root, ExifData *data) {
+  gps_location location{};
+  if (exif_gps_location(data, &location))
+    add_location(root, location);
+}
+
 void add_image_members(image_kind kind, FILE *file, json_object *root) {
   image_size size{};
   if (read_image_size(kind, file, &size))
-    add_size(root, size);
+    add_image_size(root, size);
   if (kind != image_kind::jpeg)
     return;
   exif_data_ptr data(exif_load_from_descriptor(fileno(file)));
-  gps_location location{};
-  if (exif_gps_location(data.get(), &location))
-    add_location(root, location);
+  add_exif_location(root, data.get());
 }

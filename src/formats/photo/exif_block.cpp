@@ -49,4 +49,5 @@ void add_exif_block(json_object *root, const unsigned char *tiff, size_t size, u
   }
   exif_walk_state state{exif, order, EXIF_IFD_COUNT};
   exif_data_foreach_content(data.get(), handle_exif_content, &state);
+  add_exif_location(root, data.get());
 }

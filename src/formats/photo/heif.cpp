@@ -1,12 +1,14 @@
 // HEIF and AVIF photos: the EXIF block is an item of the "meta" box. Its
 // item type is found in the item information box ("iinf"/"infe"), its place
 // in the file in the item location box ("iloc"); the item begins with the
-// offset of the TIFF header within it.
+// offset of the TIFF header within it. The picture's size is the image
+// spatial extent property ("ispe") of the primary item.
 #include "formats/photo/photo.h"
 #include "formats/photo/photo_io.h"
 
 #include "base/byte_readers.h"
 #include "base/log.h"
+#include "formats/image/exif_internal.h"
 
 #include <algorithm>
 #include <vector>
@@ -151,6 +153,67 @@ bool locate_item(const box &iloc, uint32_t id, uint64_t *offset, uint64_t *lengt
   return false;
 }
 
+// The children of `parent`'s body, from `skip` bytes in.
+std::vector<box> children(const box &parent, size_t skip) {
+  std::vector<box> found;
+  box child;
+  size_t at = skip;
+  while (parent.size >= skip && next_box(parent.body, parent.size, &at, &child))
+    found.push_back(child);
+  return found;
+}
+
+// The "ispe" property associated with item `id`: the item property
+// association box ("ipma") lists each item's property indexes (from 1)
+// into the property container ("ipco").
+bool item_extent(const box &iprp, uint32_t id, int64_t *width, int64_t *height) {
+  std::vector<box> properties;
+  box ipma;
+  for (const box &child : children(iprp, 0)) {
+    if (child.type == code("ipco"))
+      properties = children(child, 0);
+    else if (child.type == code("ipma"))
+      ipma = child;
+  }
+  cursor c{ipma.body, ipma.size};
+  const uint64_t version = c.take(1);
+  const bool wide_index = c.take(3) & 1;
+  const uint64_t count = c.take(4);
+  for (uint64_t i = 0; c.ok && i < count; ++i) {
+    const uint64_t item = c.take(version < 1 ? 2 : 4);
+    const uint64_t associations = c.take(1);
+    for (uint64_t a = 0; c.ok && a < associations; ++a) {
+      const uint64_t index = c.take(wide_index ? 2 : 1) & (wide_index ? 0x7FFF : 0x7F);
+      if (item != id || index == 0 || index > properties.size() || properties[index - 1].type != code("ispe"))
+        continue;
+      // Version and flags, then 32-bit width and height.
+      cursor e{properties[index - 1].body, properties[index - 1].size};
+      e.take(4);
+      *width = static_cast<int64_t>(e.take(4));
+      *height = static_cast<int64_t>(e.take(4));
+      return e.ok;
+    }
+  }
+  return false;
+}
+
+// The size of the primary item ("pitm") from its "ispe" property.
+bool primary_size(const unsigned char *meta, size_t size, image_size *out) {
+  box pitm, iprp, child;
+  size_t at = 0;
+  while (next_box(meta, size, &at, &child)) {
+    if (child.type == code("pitm"))
+      pitm = child;
+    else if (child.type == code("iprp"))
+      iprp = child;
+  }
+  cursor c{pitm.body, pitm.size};
+  const uint64_t version = c.take(1);
+  c.take(3);
+  const uint64_t id = c.take(version == 0 ? 2 : 4);
+  return c.ok && iprp.body != nullptr && item_extent(iprp, static_cast<uint32_t>(id), &out->width, &out->height);
+}
+
 // Reads the payload of the top-level "meta" box, at most `max_meta_box`.
 bool read_meta(FILE *file, uint64_t file_size, std::vector<unsigned char> *meta) {
   uint64_t at = 0;
@@ -211,6 +274,9 @@ void parse_heif(FILE *file, json_object *root, const char *) {
   // "meta" is a full box: version and flags come before its children.
   if (!read_meta(in, file_size, &meta) || meta.size() < 4)
     return;
+  image_size size{};
+  if (primary_size(meta.data() + 4, meta.size() - 4, &size))
+    add_image_size(root, size);
   uint64_t offset = 0, length = 0;
   if (!heif_exif_location(meta.data() + 4, meta.size() - 4, &offset, &length))
     return;

@@ -8,11 +8,18 @@
 #include <cstdint>
 #include <cstdio>
 
-// Each adds "exif" to `root` when the file holds an EXIF block (and, for
-// PNG, "png" when it holds texts). `file` is open at offset 0 and stays open.
+// Each adds "exif" to `root` when the file holds an EXIF block, and
+// "location" when its GPS entries give a position (and, for PNG, "png" when
+// it holds texts; for WebP and HEIF, "image" with the picture's size). `file` is open at offset 0 and stays open.
 void parse_png(FILE *file, json_object *root, const char *path);
 void parse_webp(FILE *file, json_object *root, const char *path);
 void parse_heif(FILE *file, json_object *root, const char *path);
+
+// The canvas size a WebP file's first chunk gives (`id` its four-letter id,
+// `p` the first `n` bytes of its payload): VP8X's canvas, or the size of
+// the VP8L or VP8 (key frame) bitstream. False for any other chunk or one
+// cut short.
+bool webp_canvas_size(const unsigned char *id, const unsigned char *p, size_t n, int64_t *width, int64_t *height);
 
 // Adds "exif" to `root` from a TIFF-headed EXIF block of `size` bytes that
 // begins at file offset `tiff_offset`: the same keys as a JPEG's EXIF

@@ -4,6 +4,7 @@
 
 #include "base/byte_readers.h"
 #include "base/log.h"
+#include "formats/image/exif_internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,6 +22,9 @@ constexpr unsigned max_chunks = 4096;
 constexpr char exif_identifier[] = "Exif\0";
 constexpr size_t exif_identifier_size = 6;
 
+// Bytes of the first chunk's payload that hold the canvas size.
+constexpr size_t size_bytes = 10;
+
 void walk_chunks(FILE *file, uint64_t file_size, json_object *root) {
   uint64_t at = riff_header_size;
   for (unsigned n = 0; n < max_chunks && at + chunk_header_size <= file_size; ++n) {
@@ -33,6 +37,11 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *root) {
       log_error("Webp chunk runs past the file!\n");
       return;
     }
+    unsigned char head[size_bytes];
+    image_size size{};
+    if (n == 0 && read_at(file, start, head, std::min<size_t>(length, sizeof head)) &&
+        webp_canvas_size(header, head, std::min<size_t>(length, sizeof head), &size.width, &size.height))
+      add_image_size(root, size);
     if (memcmp(header, "EXIF", 4) == 0) {
       std::vector<unsigned char> block(std::min<size_t>(length, max_exif_block));
       if (!read_at(file, start, block.data(), block.size()))
@@ -49,6 +58,29 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *root) {
 }
 
 } // namespace
+
+bool webp_canvas_size(const unsigned char *id, const unsigned char *p, size_t n, int64_t *width, int64_t *height) {
+  if (memcmp(id, "VP8X", 4) == 0 && n >= 10) {
+    // Flags, three reserved bytes, then width - 1 and height - 1 in 24 bits.
+    *width = (p[4] | p[5] << 8 | p[6] << 16) + 1;
+    *height = (p[7] | p[8] << 8 | p[9] << 16) + 1;
+    return true;
+  }
+  if (memcmp(id, "VP8L", 4) == 0 && n >= 5 && p[0] == 0x2F) {
+    // The signature byte, then width - 1 and height - 1 in 14 bits each.
+    const uint32_t bits = read_32_flip(p + 1);
+    *width = (bits & 0x3FFF) + 1;
+    *height = (bits >> 14 & 0x3FFF) + 1;
+    return true;
+  }
+  if (memcmp(id, "VP8 ", 4) == 0 && n >= 10 && p[3] == 0x9D && p[4] == 0x01 && p[5] == 0x2A) {
+    // A key frame: frame tag, start code, then 14-bit width and height.
+    *width = read_16_flip(p + 6) & 0x3FFF;
+    *height = read_16_flip(p + 8) & 0x3FFF;
+    return true;
+  }
+  return false;
+}
 
 void parse_webp(FILE *file, json_object *root, const char *) {
   offset_reader reader;

@@ -74,7 +74,7 @@ void read_info_list(const unsigned char *p, size_t size, json_object *wav) {
 
 // The tag is handed to the ID3 reader as a stream of its own; the offsets
 // it gives the pictures count from the chunk, so the chunk's offset is added.
-void read_id3_chunk(FILE *file, uint64_t start, uint32_t length, json_object *wav) {
+void read_id3_chunk(FILE *file, uint64_t start, uint32_t length, json_object *wav, std::string *comment) {
   std::vector<unsigned char> tag(std::min<size_t>(length, max_id3_chunk));
   if (tag.size() < 3 || !read_at(file, start, tag.data(), tag.size()) || memcmp(tag.data(), "ID3", 3) != 0) {
     log_error("Wav id3 chunk holds no tag!\n");
@@ -83,7 +83,7 @@ void read_id3_chunk(FILE *file, uint64_t start, uint32_t length, json_object *wa
   FILE *memory = fmemopen(tag.data(), tag.size(), "r");
   if (memory == nullptr)
     return;
-  parse_id3(memory, wav, nullptr);
+  parse_id3(memory, wav, nullptr, comment);
   fclose(memory);
   json_object *pictures = json_object_object_get(json_object_object_get(wav, "id3"), "APIC");
   if (!json_object_is_type(pictures, json_type_array))
@@ -106,12 +106,13 @@ void read_fmt(const unsigned char *p, json_object *wav, wave_format *format) {
   add_u32(wav, "formatTag", read_16_flip(p));
   add_u32(wav, "channels", read_16_flip(p + 2));
   add_u32(wav, "sampleRate", read_32_flip(p + 4));
+  add_u32(wav, "byteRate", read_32_flip(p + 8));
   add_u32(wav, "bitsPerSample", read_16_flip(p + 14));
   format->byte_rate = read_32_flip(p + 8);
   format->seen = true;
 }
 
-void walk_chunks(FILE *file, uint64_t file_size, json_object *wav) {
+void walk_chunks(FILE *file, uint64_t file_size, json_object *wav, std::string *comment) {
   wave_format format;
   uint64_t at = riff_header_size;
   for (unsigned n = 0; n < max_chunks && at + chunk_header_size <= file_size; ++n) {
@@ -141,7 +142,7 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *wav) {
       if (list.size() >= 4 && read_at(file, start, list.data(), list.size()) && memcmp(list.data(), "INFO", 4) == 0)
         read_info_list(list.data(), list.size(), wav);
     } else if (memcmp(header, "id3 ", 4) == 0 || memcmp(header, "ID3 ", 4) == 0) {
-      read_id3_chunk(file, start, static_cast<uint32_t>(held), wav);
+      read_id3_chunk(file, start, static_cast<uint32_t>(held), wav, comment);
     }
     // Chunks are padded to an even length. One that claims more than the
     // file holds ends the walk.
@@ -153,7 +154,7 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *wav) {
 
 } // namespace
 
-void parse_wav(FILE *file, json_object *root, const char *) {
+void parse_wav(FILE *file, json_object *root, const char *, std::string *comment) {
   json_object *wav = json_object_new_object();
   if (!json_is_created(wav)) {
     log_error("Failed to allocate wav info object!\n");
@@ -170,5 +171,5 @@ void parse_wav(FILE *file, json_object *root, const char *) {
     log_error("Not a RIFF/WAVE file!\n");
     return;
   }
-  walk_chunks(in, reader.size, wav);
+  walk_chunks(in, reader.size, wav, comment);
 }

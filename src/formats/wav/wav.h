@@ -5,6 +5,9 @@
 #include <json-c/json.h>
 
 #include <cstdio>
+#include <string>
 
-// Adds "wav" to `root`. `file` is open at offset 0 and stays open.
-void parse_wav(FILE *file, json_object *root, const char *path);
+// Adds "wav" to `root`. `file` is open at offset 0 and stays open. When
+// `comment` is given, it receives the first comment of an ID3 chunk's tag,
+// which "id3" leaves out.
+void parse_wav(FILE *file, json_object *root, const char *path, std::string *comment = nullptr);

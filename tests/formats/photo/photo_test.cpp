@@ -119,6 +119,50 @@ TEST(PhotoHeif, ExifItemIsFoundThroughItemInfoAndLocation) {
   }
 }
 
+// The position of the EXIF GPS entries, found by the code a JPEG's goes
+// through, in each container's block.
+TEST(PhotoChunks, ExifGpsGivesTheLocation) {
+  const auto entry = [](uint16_t tag, uint16_t type, uint32_t count, const std::string &value) {
+    return le16(tag) + le16(type) + le32(count) + value;
+  };
+  const auto rationals = [](uint32_t a, uint32_t b, uint32_t c) {
+    return le32(a) + le32(1) + le32(b) + le32(1) + le32(c) + le32(1);
+  };
+  // IFD 0 (at 8) points to the GPS IFD (at 26), whose rationals follow it (at 80).
+  const std::string gps = "II*" + std::string(1, '\0') + le32(8) + le16(1) + entry(0x8825, 4, 1, le32(26)) + le32(0) +
+                          le16(4) + entry(1, 2, 2, raw("N\0\0\0")) + entry(2, 5, 3, le32(80)) +
+                          entry(3, 2, 2, raw("W\0\0\0")) + entry(4, 5, 3, le32(104)) + le32(0) +
+                          rationals(10, 30, 0) + rationals(20, 15, 0);
+  const std::string png = raw("\x89PNG\r\n\x1a\n") + be32(gps.size()) + "eXIf" + gps + be32(0);
+  const std::string webp = "RIFF" + le32(12 + gps.size()) + "WEBP" + "EXIF" + le32(gps.size()) + gps;
+  for (const std::string &record : {parsed(png, parse_png), parsed(webp, parse_webp)}) {
+    json_ptr root = parse_json(record);
+    ASSERT_TRUE(root) << record;
+    json_object *location = member(root.get(), "location");
+    EXPECT_EQ(location != nullptr ? json_text(location) : record,
+              canonical_json(R"({"latitude":10.5,"longitude":-20.25})"));
+  }
+}
+
+// The size is the primary item's "ispe", found through the associations of
+// "ipma" (8- or 15-bit indexes from 1 into "ipco"), not the first "ispe".
+TEST(PhotoHeif, SizeIsThePrimaryItemsExtent) {
+  const std::string ftyp = box("ftyp", "heic" + be32(0) + "mif1heic");
+  const auto ispe = [](uint32_t w, uint32_t h) { return full_box("ispe", 0, be32(w) + be32(h)); };
+  const std::string ipco = box("ipco", ispe(512, 512) + box("hvcC", "") + ispe(4032, 3024));
+  const auto file = [&](uint16_t primary, const std::string &ipma) {
+    return ftyp + full_box("meta", 0, full_box("pitm", 0, be16(primary)) + box("iprp", ipco + ipma));
+  };
+  const std::string narrow = full_box("ipma", 0, be32(2) + be16(1) + raw("\x02\x81\x82") + be16(2) + raw("\x02\x02\x83"));
+  const std::string wide =
+      box("ipma", raw("\0\0\0\x01") + be32(1) + be16(2) + raw("\x01") + be16(0x8003));
+  EXPECT_EQ(parsed(file(2, narrow), parse_heif), R"({"image":{"width":4032,"height":3024}})");
+  EXPECT_EQ(parsed(file(1, narrow), parse_heif), R"({"image":{"width":512,"height":512}})");
+  EXPECT_EQ(parsed(file(2, wide), parse_heif), R"({"image":{"width":4032,"height":3024}})");
+  EXPECT_EQ(parsed(file(3, narrow), parse_heif), "{}");
+  EXPECT_EQ(parsed(file(2, full_box("ipma", 0, be32(1) + be16(2) + raw("\x01\x09"))), parse_heif), "{}");
+}
+
 TEST(PhotoHeif, ItemIsReadOnlyWhereTheFileHoldsIt) {
   const std::string ftyp = box("ftyp", "heic" + be32(0) + "mif1heic");
   // The item: the offset of the TIFF header within it (after the identifier).
@@ -164,6 +208,14 @@ TEST(PhotoChunks, PngTextsAndExifAndWebpExifWithOrWithoutIdentifier) {
       {"webp exif with identifier",
        parsed(webp(webp_chunk("EXIF", "Exif" + std::string(2, '\0') + tiff)), parse_webp), R"({"exif":{"Make":"Kiv"}})"},
       {"webp chunk past the file", parsed(webp("EXIF" + le32(500) + tiff), parse_webp), "{}"},
+      {"webp extended canvas", parsed(webp(webp_chunk("VP8X", raw("\x10\0\0\0\x7f\x02\0\xdf\x01\0"))), parse_webp),
+       R"({"image":{"width":640,"height":480}})"},
+      {"webp lossless", parsed(webp(webp_chunk("VP8L", "\x2f" + le32(99 | 49 << 14))), parse_webp),
+       R"({"image":{"width":100,"height":50}})"},
+      {"webp lossy key frame, scale bits left out",
+       parsed(webp(webp_chunk("VP8 ", raw("\0\0\0\x9d\x01\x2a") + le16(320) + le16(240 | 0x4000))), parse_webp),
+       R"({"image":{"width":320,"height":240}})"},
+      {"webp canvas cut short", parsed(webp(webp_chunk("VP8X", raw("\x10\0\0\0\x7f"))), parse_webp), "{}"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(c.record, canonical_json(c.expected)) << c.name;

@@ -25,7 +25,7 @@ std::string fmt(uint16_t channels, uint16_t bits) {
   uint32_t byte_rate = 8000u * channels * bits / 8;
   return chunk("fmt ", le16(1) + le16(channels) + le32(8000) + le32(byte_rate) + le16(channels * bits / 8) + le16(bits));
 }
-const std::string fmt_json = R"("formatTag":1,"channels":1,"sampleRate":8000,"bitsPerSample":8)";
+const std::string fmt_json = R"("formatTag":1,"channels":1,"sampleRate":8000,"byteRate":8000,"bitsPerSample":8)";
 
 void parse(FILE *file, json_object *root) { parse_wav(file, root, nullptr); }
 
