@@ -165,6 +165,47 @@ json_ptr ask(call_run *run, const std::vector<std::string> &paths) {
   return files;
 }
 
+// True for an entry the service left out of its call's reply for room.
+bool refused_for_room(json_object *entry) {
+  json_object *data = nullptr;
+  json_object *word = nullptr;
+  return json_object_object_get_ex(entry, "data", &data) && json_object_is_type(data, json_type_object) &&
+         json_object_object_get_ex(data, "errorText", &word) &&
+         strcmp(json_object_get_string(word), "replyTooLarge") == 0;
+}
+
+// Asks about `paths` as ask does, and asks again, in further calls, about
+// the files whose entries the service refused for room: each call's reply
+// holds its records up to a budget, so every round answers at least one more.
+json_ptr ask_all(call_run *run, const std::vector<std::string> &paths) {
+  json_ptr files = ask(run, paths);
+  if (files == nullptr)
+    return nullptr;
+  std::vector<size_t> refused;
+  for (size_t i = 0; i < json_object_array_length(files.get()); ++i)
+    if (refused_for_room(json_object_array_get_idx(files.get(), i)))
+      refused.push_back(i);
+  // A round that answered nothing more would not end.
+  if (refused.empty() || refused.size() == paths.size())
+    return files;
+  std::vector<std::string> again;
+  for (size_t i : refused)
+    again.push_back(paths[i]);
+  call_run next;
+  next.connection = run->connection;
+  next.which = run->which;
+  next.activity = run->activity;
+  json_ptr answered = ask_all(&next, again);
+  if (answered == nullptr) {
+    run->status = next.status;
+    run->refused = std::move(next.refused);
+    return nullptr;
+  }
+  for (size_t k = 0; k < refused.size() && k < json_object_array_length(answered.get()); ++k)
+    json_object_array_put_idx(files.get(), refused[k], json_object_get(json_object_array_get_idx(answered.get(), k)));
+  return files;
+}
+
 void print_reply(json_object *reply) { printf("%s\n", reply_text(reply, isatty(STDOUT_FILENO)).c_str()); }
 
 int run_parse(const client_options &options) {
@@ -192,7 +233,7 @@ int run_parse(const client_options &options) {
     run.connection = connection;
   }
   run.activity = options.has_activity ? &options.activity : nullptr;
-  json_ptr asked = ask(&run, paths);
+  json_ptr asked = ask_all(&run, paths);
   if (asked == nullptr) {
     if (run.refused != nullptr)
       print_reply(run.refused.get());

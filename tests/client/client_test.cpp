@@ -228,6 +228,22 @@ TEST_F(Client, LongListsComeBackAsOneReplyInOrder) {
   EXPECT_EQ(plain(run.out), expected_reply(paths));
 }
 
+// A call's records past its budget are refused for room; the client asks
+// about those files again until each has its record.
+TEST_F(Client, FilesRefusedForRoomAreAskedAgain) {
+  std::string lines;
+  while (lines.size() < 131072)
+    lines += "a\n"; // a record of 1.4 MB
+  texts paths(14, files.write("big.m3u", lines));
+  paths.insert(paths.begin() + 7, files.path + "/missing");
+  texts args = paths;
+  args.insert(args.begin(), "parse");
+  client_run run = run_client(bus.address, args);
+  EXPECT_EQ(run.status, 1) << "one of them is missing";
+  EXPECT_EQ(run.out.find("replyTooLarge"), std::string::npos);
+  EXPECT_EQ(plain(run.out), expected_reply(paths));
+}
+
 // The client as a shell tool: one row per exit status, option and message.
 TEST_F(Client, ExitStatusesAndMessages) {
   std::string playlist = files.write("list.m3u", "/music/a.mp3\n");
