@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <vector>
 
@@ -181,6 +182,15 @@ TEST(PhotoHeif, ItemIsReadOnlyWhereTheFileHoldsIt) {
                                "Heif file has no meta box!\n"}));
 }
 
+// A zlib stream of `text`, as PNG's compressed text chunks hold it.
+std::string deflated(const std::string &text) {
+  uLongf size = compressBound(text.size());
+  std::string out(size, '\0');
+  compress(reinterpret_cast<Bytef *>(&out[0]), &size, reinterpret_cast<const Bytef *>(text.data()), text.size());
+  out.resize(size);
+  return out;
+}
+
 TEST(PhotoChunks, PngTextsAndExifAndWebpExifWithOrWithoutIdentifier) {
   const auto png_chunk = [](const std::string &type, const std::string &data) {
     return be32(data.size()) + type + data + be32(0);
@@ -202,6 +212,12 @@ TEST(PhotoChunks, PngTextsAndExifAndWebpExifWithOrWithoutIdentifier) {
                   png_chunk("IEND", "") + png_chunk("tEXt", raw("After\0end")),
               parse_png),
        R"({"exif":{"Make":"Kiv"},"png":{"texts":{"Title":"Caf\u00e9","Author":"J\u00f6rg"}}})"},
+      {"png compressed texts, a bomb cut at 64 KiB",
+       parsed(png + png_chunk("zTXt", raw("Zed\0\0") + deflated(raw("Caf\xe9"))) +
+                  png_chunk("iTXt", raw("Packed\0\x01\0en\0\0") + deflated("J\xc3\xb6rg")) +
+                  png_chunk("zTXt", raw("Bomb\0\0") + deflated(std::string(10 << 20, 'a'))),
+              parse_png),
+       R"({"png":{"texts":{"Zed":"Caf\u00e9","Packed":"J\u00f6rg","Bomb":")" + std::string(65536, 'a') + "\"}}}"},
       {"png chunk past the file", parsed(png + be32(1000) + "tEXt" + raw("A\0b"), parse_png), "{}"},
       {"webp exif", parsed(webp(webp_chunk("VP8 ", "abc") + webp_chunk("EXIF", tiff)), parse_webp),
        R"({"exif":{"Make":"Kiv"}})"},
