@@ -4,6 +4,7 @@
 #include "formats/id3/mp3_audio.h"
 #include "formats/id3/mpeg_frame.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,6 @@ std::string header(int version, int layer, int bitrate, int rate, int padding = 
 // A whole frame of `length` bytes: the header, then zeros.
 std::string frame(const std::string &head, size_t length) { return head + std::string(length - 4, '\0'); }
 
-std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::string synchsafe(size_t n) {
   return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
 }

@@ -2,6 +2,7 @@
 // and tool-made fixtures (tests/data/mp4/make_fixtures.sh) checked whole.
 #include "formats/mp4/mp4.h"
 #include "formats/mp4/mp4_boxes.h"
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,13 +17,7 @@ namespace {
 
 using lines = std::vector<std::string>;
 
-std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
 
-// A box with a 32-bit size; `code` is its four bytes ("\xa9nam" for title).
-std::string box(const std::string &code, const std::string &payload) {
-  return be32(static_cast<uint32_t>(8 + payload.size())) + code + payload;
-}
 // A "data" box: type indicator (1 text, 0 integer, 13 JPEG...), locale 0;
 // `size` overrides its size field.
 std::string data_box(uint32_t indicator, const std::string &payload, uint32_t size = 0) {
