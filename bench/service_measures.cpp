@@ -34,9 +34,11 @@ struct bench_bus {
   }
 
   pid_t owner_pid() const { return bus_owner_pid(connection, service_name); }
+  // The first of the service's workers /proc lists (the one the first call
+  // spawned: process ids rise).
   pid_t worker() const {
     std::vector<pid_t> workers = worker_pids(daemon.address, 0, binary);
-    return workers.size() == 1 ? workers[0] : 0;
+    return workers.empty() ? 0 : workers[0];
   }
 
   void stop() {
