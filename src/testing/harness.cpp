@@ -131,15 +131,10 @@ void worker_pipe_close_input(worker_pipe *worker) {
 }
 
 int worker_pipe_wait(worker_pipe *worker, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 10) {
-    int status = 0;
-    if (waitpid(worker->pid, &status, WNOHANG) == worker->pid) {
-      worker->pid = -1;
-      return status;
-    }
-    usleep(10000);
-  }
-  return -1;
+  int status = wait_child(worker->pid, timeout_ms);
+  if (status != -1)
+    worker->pid = -1;
+  return status;
 }
 
 void worker_pipe_end(worker_pipe *worker) {
@@ -284,6 +279,16 @@ std::string payload_for(const std::vector<std::string> &paths, const std::string
     json_object_array_add(files.get(), json_object_new_string(p.c_str()));
   return std::string("{\"files\":") + json_object_to_json_string_ext(files.get(), JSON_C_TO_STRING_PLAIN) + extra +
          "}";
+}
+
+int wait_child(pid_t pid, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 10) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return status;
+    usleep(10000);
+  }
+  return -1;
 }
 
 char process_state(pid_t pid) {

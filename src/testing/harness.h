@@ -69,6 +69,8 @@ void bus_call_async(GDBusConnection *connection, const char *destination, const 
 // {"files":[paths...]EXTRA}
 std::string payload_for(const std::vector<std::string> &paths, const std::string &extra = "");
 
+// The raw wait status of child `pid`, -1 when it has not ended in time.
+int wait_child(pid_t pid, int timeout_ms);
 char process_state(pid_t pid);   // as /proc shows it, '?' when gone
 bool process_running(pid_t pid); // false once gone or a zombie
 bool wait_process_gone(pid_t pid, int timeout_ms);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -55,16 +54,6 @@ bool run_until(const std::function<bool()> &done, int timeout_ms) {
     g_main_context_iteration(nullptr, TRUE);
   g_source_remove(ticker);
   return finished;
-}
-
-int wait_child(pid_t pid, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 10) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      return status;
-    usleep(10000);
-  }
-  return -1;
 }
 
 GArray *string_array(const std::vector<std::string> &texts) {

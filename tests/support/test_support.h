@@ -54,8 +54,6 @@ std::string read_file(const std::string &path);
 // Runs the GLib default main context until `done` holds or `timeout_ms` passed;
 // returns the last answer of `done`.
 bool run_until(const std::function<bool()> &done, int timeout_ms = 10000);
-// The raw wait status of child `pid`, -1 when it has not ended in time.
-int wait_child(pid_t pid, int timeout_ms = 10000);
 // A GArray of g_strdup'ed texts, as the service keeps paths and records.
 GArray *string_array(const std::vector<std::string> &texts);
 std::string data_path(const std::string &relative); // under tests/data
