@@ -2,16 +2,11 @@
 
 #include "process_stats.h"
 
-#include <glib.h>
+#include "testing/harness.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -19,42 +14,6 @@ namespace {
 constexpr size_t floor_read_bytes = 64 * 1024;
 // A worker that says nothing for this long is taken as stuck.
 constexpr int answer_timeout_ms = 60000;
-
-bool write_all(int fd, const std::string &bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// One line (without its line feed) from `fd`, keeping what follows it in
-// `pending`.
-bool read_line(int fd, std::string *pending, std::string *line) {
-  for (;;) {
-    size_t end = pending->find('\n');
-    if (end != std::string::npos) {
-      line->assign(*pending, 0, end);
-      pending->erase(0, end + 1);
-      return true;
-    }
-    pollfd waiting{fd, POLLIN, 0};
-    if (poll(&waiting, 1, answer_timeout_ms) <= 0)
-      return false;
-    char chunk[65536];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    pending->append(chunk, static_cast<size_t>(n));
-  }
-}
 
 } // namespace
 
@@ -76,22 +35,13 @@ double measure_floor(const std::vector<std::string> &paths) {
 
 bool measure_worker(const std::string &binary, const std::vector<std::string> &paths, worker_run *out,
                     std::string *error) {
-  char *argv[] = {const_cast<char *>(binary.c_str()), const_cast<char *>("-demon"), nullptr};
-  GPid pid = 0;
-  int in_fd = -1;
-  int out_fd = -1;
-  GError *failure = nullptr;
+  worker_pipe worker;
   // Its log lines (unreadable files and the like) would only drown the table.
-  if (!g_spawn_async_with_pipes(nullptr, argv, nullptr,
-                                static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
-                                nullptr, nullptr, &pid, &in_fd, &out_fd, nullptr, &failure)) {
-    *error = failure->message;
-    g_error_free(failure);
+  if (!worker_pipe_start(&worker, binary, -1, error))
     return false;
-  }
+  pid_t pid = worker.pid;
 
   bool ok = true;
-  std::string pending;
   std::string line;
   out->latencies_us.clear();
   out->latencies_us.reserve(paths.size());
@@ -99,7 +49,8 @@ bool measure_worker(const std::string &binary, const std::vector<std::string> &p
   for (size_t i = 0; i < paths.size() && ok; ++i) {
     std::string id = std::to_string(i + 1);
     double sent = now_seconds();
-    if (!write_all(in_fd, id + ":" + paths[i] + "\n") || !read_line(out_fd, &pending, &line)) {
+    if (!worker_pipe_send(worker, id + ":" + paths[i] + "\n") ||
+        !worker_pipe_read_line(&worker, &line, answer_timeout_ms)) {
       *error = "the worker stopped answering at " + paths[i];
       ok = false;
       break;
@@ -118,10 +69,8 @@ bool measure_worker(const std::string &binary, const std::vector<std::string> &p
   out->rss_after_all_kib = status_kib(pid, "VmRSS");
   out->cpu_us = cpu_microseconds(pid);
 
-  close(in_fd); // the worker ends on end of input
-  close(out_fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  g_spawn_close_pid(pid);
+  worker_pipe_close_input(&worker); // the worker ends on end of input
+  worker_pipe_wait(&worker, answer_timeout_ms);
+  worker_pipe_end(&worker);
   return ok;
 }

@@ -27,9 +27,6 @@ struct service_run {
 bool measure_service(const std::string &binary, const std::vector<std::string> &paths, int callers,
                      service_run *out, std::string *error);
 
-// The {"files":[...]} payload for `paths`.
-std::string parse_payload(const std::vector<std::string> &paths);
-
 // Checks that `reply` is a success reply whose entries name exactly `paths`,
 // in order; otherwise says what is wrong in `error`.
 bool reply_matches(const std::string &reply, const std::vector<std::string> &paths, std::string *error);

@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,6 +66,11 @@ TEST(Dispatch, ContentBeatsExtensionShortFilesAndAwkwardNames) {
       {"seven.pls", "#EXTM3U", "playlist/pls"},
       {"one.gif", "G", "image/gif"},
       {"one.jpg", "\xff", "image/jpeg"},
+      // Extensions match whole and in any case.
+      {"UPPER.JPEG", junk, "image/jpeg"},
+      {"Mixed.M4a", junk, "container/mpeg4"},
+      {"near.mp33", junk, "unknown/unknown"},
+      {"near.m3", junk, "unknown/unknown"},
       // A broken PNG signature falls back to the name.
       {"broken.png", "\x89PNG\r\x01\x02\x03", "image/png"},
       {"broken.dat", "\x89PNG\r\x01\x02\x03", "unknown/unknown"},
@@ -79,41 +83,6 @@ TEST(Dispatch, ContentBeatsExtensionShortFilesAndAwkwardNames) {
     EXPECT_EQ(dispatched(dir, c.name, c.bytes), want(c.format)) << c.name;
 }
 
-TEST(Dispatch, EveryExtensionInAnyCaseWhenNoSignatureMatches) {
-  temp_dir dir;
-  const struct {
-    const char *extensions;
-    const char *format;
-  } rows[] = {
-      {"mp3", "audio/mpeg3"},
-      {"m3u m3u8", "playlist/m3u"},
-      {"pls", "playlist/pls"},
-      {"3g2 3gp 3gpp 3gpp2 aac m4a m4v m4r mp4 mpa mpb mpv", "container/mpeg4"},
-      {"wav wv", "audio/wav"},
-      {"jfi jfif jif jpe jpeg jpg", "image/jpeg"},
-      {"bmp", "image/bmp"},
-      {"png", "image/png"},
-      {"gif", "image/gif"},
-      {"tiff tif", "image/tiff"},
-      {"flac", "audio/flac"},
-      {"ogg oga", "audio/ogg"},
-      {"opus", "audio/opus"},
-      {"webp", "image/webp"},
-      {"heic", "image/heic"},
-      {"heif", "image/heif"},
-      {"avif", "image/avif"},
-      {"txt mp33 m3", "unknown/unknown"},
-  };
-  for (const auto &row : rows) {
-    std::istringstream extensions(row.extensions);
-    for (std::string ext; extensions >> ext;) {
-      g_autofree char *upper = g_ascii_strup(ext.c_str(), -1);
-      EXPECT_EQ(dispatched(dir, "f." + ext, junk), want(row.format)) << ext;
-      EXPECT_EQ(dispatched(dir, std::string("G.") + upper, junk), want(row.format)) << upper;
-    }
-  }
-}
-
 TEST(Dispatch, UnrecognisedAndEmptyFilesGetExactlyThreeMembers) {
   temp_dir dir;
   EXPECT_EQ(record_text(dir.write("a.mp3", "")), want("unknown/unknown")); // empty: no extension lookup
@@ -123,19 +92,14 @@ TEST(Dispatch, UnrecognisedAndEmptyFilesGetExactlyThreeMembers) {
 
 // The members every format shares come first and keep their order; the
 // members that hold the same facts whatever the format follow "subtype".
+// (The golden records of the other families are compared as text, which
+// pins their order already.)
 TEST(Dispatch, CommonMembersFollowSubtype) {
   const struct {
     const char *fixture;
     std::vector<std::string> keys;
   } rows[] = {
       {"id3/v24_two_pictures.mp3", {"returnValue", "id3", "type", "subtype", "audio", "tags", "pictures"}},
-      {"mp4/video.mp4", {"returnValue", "mp4", "type", "subtype", "audio", "video", "tags", "pictures"}},
-      {"image/thumb_intel.jpg", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
-      {"flac/tagged.flac", {"returnValue", "flac", "type", "subtype", "audio", "tags", "pictures"}},
-      {"ogg/tagged.opus", {"returnValue", "vorbis", "type", "subtype", "audio", "tags"}},
-      {"wav/id3.wav", {"returnValue", "wav", "type", "subtype", "audio", "tags", "pictures"}},
-      {"photo/photo.webp", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
-      {"photo/photo.heic", {"returnValue", "exif", "type", "subtype", "image", "pictures"}},
   };
   for (const auto &r : rows) {
     json_ptr record = record_of(data_path(r.fixture));

@@ -2,13 +2,13 @@
 // for the MP4 covers that are read again: types, further covers, bounds.
 #include "extract/pictures.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 // A data box of an MP4 cover: its size field, type indicator and image.
 std::string data_box(uint32_t indicator, const std::string &image, uint32_t size = 0) {
   return be32(size ? size : static_cast<uint32_t>(16 + image.size())) + "data" + be32(indicator) + be32(0) + image;

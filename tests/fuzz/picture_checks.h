@@ -6,20 +6,21 @@
 #include <cstdint>
 #include <cstdlib>
 
-// Aborts unless each picture of `pictures` (an array, or null) carries
-// either both "thumbOffset" and "thumbSize" or neither, and lies inside the
-// `size` bytes of input.
+// Aborts unless `object` carries either both "thumbOffset" and `length_key`
+// or neither, and the place they give lies inside the `size` bytes of input.
+inline void check_location(json_object *object, const char *length_key, size_t size) {
+  json_object *offset = json_object_object_get(object, "thumbOffset");
+  json_object *length = json_object_object_get(object, length_key);
+  if ((offset == nullptr) != (length == nullptr))
+    abort();
+  if (offset != nullptr && static_cast<uint64_t>(json_object_get_int64(offset)) + json_object_get_int64(length) > size)
+    abort();
+}
+
+// The same for each picture of `pictures` (an array, or null).
 inline void check_picture_locations(json_object *pictures, size_t size) {
   if (!json_object_is_type(pictures, json_type_array))
     return;
-  for (size_t i = 0; i < json_object_array_length(pictures); ++i) {
-    json_object *picture = json_object_array_get_idx(pictures, i);
-    json_object *offset = json_object_object_get(picture, "thumbOffset");
-    json_object *length = json_object_object_get(picture, "thumbSize");
-    if ((offset == nullptr) != (length == nullptr))
-      abort();
-    if (offset != nullptr &&
-        static_cast<uint64_t>(json_object_get_int64(offset)) + json_object_get_int64(length) > size)
-      abort();
-  }
+  for (size_t i = 0; i < json_object_array_length(pictures); ++i)
+    check_location(json_object_array_get_idx(pictures, i), "thumbSize", size);
 }

@@ -45,13 +45,6 @@ struct connection_closer {
 };
 using connection_ptr = std::unique_ptr<GDBusConnection, connection_closer>;
 
-struct call_result {
-  bool done = false;
-  std::string reply;      // the returned string on success
-  std::string error_name; // the D-Bus error name on failure
-  std::string error_text;
-};
-
 // Calls METHOD on object "/" of `destination`, expecting one string back;
 // `out` (which must outlive the call) is filled when the answer arrives. The
 // short form passes `payload` to INTERFACE = destination.
@@ -63,7 +56,9 @@ call_result call_sync(GDBusConnection *connection, const char *destination, cons
                       const std::string &payload, int timeout_ms = 30000);
 call_result call_parse(GDBusConnection *connection, const std::string &payload, int timeout_ms = 30000);
 
-pid_t name_owner_pid(GDBusConnection *connection, const char *name); // 0: no owner
+inline pid_t name_owner_pid(GDBusConnection *connection, const char *name) {
+  return bus_owner_pid(connection, name);
+}
 // Connects a client to `address` and has the bus start the service with an
 // empty parse call; the service's pid, 0 when any step fails.
 pid_t start_service(const std::string &address, connection_ptr *client);
@@ -72,20 +67,16 @@ pid_t start_service(const std::string &address, connection_ptr *client);
 // refused); returns the registration.
 guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
             const char *name, guint32 flags);
-char process_state(pid_t pid); // as /proc shows it, '?' when gone
-bool process_running(pid_t pid); // false once gone or a zombie
-bool wait_process_gone(pid_t pid, int timeout_ms = 10000);
-// The running "-demon" workers that inherited the bus address `address`,
-// of those with process ids above `above`. `program` is the executable that
-// spawned them (the built one by default).
-std::vector<pid_t> worker_pids(const std::string &address, pid_t above = 0, const std::string &program = MS_BINARY);
+inline bool wait_process_gone(pid_t pid) { return wait_process_gone(pid, 10000); }
+// The workers of the built service on bus `address` (see worker_pids).
+inline std::vector<pid_t> worker_pids(const std::string &address, pid_t above = 0) {
+  return worker_pids(address, above, MS_BINARY);
+}
 // The lines of `text` that report an ASan, LSan or UBSan finding.
 std::vector<std::string> sanitizer_reports(const std::string &text);
 
 // JSON text in json-c's plain form ("(not JSON) ..." when it does not parse).
 std::string plain(const std::string &text);
-// {"files":[paths...]EXTRA}
-std::string payload_for(const std::vector<std::string> &paths, const std::string &extra = "");
 // The reply entry the service must give `path`, from the file and an
 // in-process parse; `unopened`, when given, is the "data" of a file that
 // can't be opened (else the worker's record of why).

@@ -10,6 +10,12 @@ inline std::string le64(uint64_t v) { return le32(static_cast<uint32_t>(v)) + le
 inline std::string be16(uint16_t v) { return {char(v >> 8), char(v)}; }
 inline std::string be24(uint32_t v) { return {char(v >> 16), char(v >> 8), char(v)}; }
 inline std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+inline std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
+
+// An ISO media box with a 32-bit size; `type` is its four bytes ("\xa9nam" for title).
+inline std::string box(const std::string &type, const std::string &payload) {
+  return be32(static_cast<uint32_t>(8 + payload.size())) + type + payload;
+}
 
 // A Vorbis comment list: vendor, field count (the number of fields unless
 // given), fields; lengths little-endian.

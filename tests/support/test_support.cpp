@@ -5,14 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -59,16 +54,6 @@ bool run_until(const std::function<bool()> &done, int timeout_ms) {
     g_main_context_iteration(nullptr, TRUE);
   g_source_remove(ticker);
   return finished;
-}
-
-int wait_child(pid_t pid, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 10) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      return status;
-    usleep(10000);
-  }
-  return -1;
 }
 
 GArray *string_array(const std::vector<std::string> &texts) {
@@ -140,73 +125,15 @@ int log_capture::count(const std::string &message) const {
 }
 
 worker_process::worker_process(const char *binary) {
-  int in_pipe[2], out_pipe[2];
+  std::string error;
   err_fd = memfd_create("worker-stderr", MFD_CLOEXEC);
-  if (err_fd < 0 || pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
+  if (err_fd < 0 || !worker_pipe_start(&pipe, binary, err_fd, &error))
     abort();
-  pid = fork();
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_fd, 2);
-    execl(binary, binary, "-demon", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  in_fd = in_pipe[1];
-  out_fd = out_pipe[0];
-  signal(SIGPIPE, SIG_IGN);
 }
 
 worker_process::~worker_process() {
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  for (int fd : {in_fd, out_fd, err_fd})
-    if (fd >= 0)
-      close(fd);
-}
-
-void worker_process::send(const std::string &bytes) const {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = ::write(in_fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0)
-      return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-bool worker_process::read_line(std::string *line, int timeout_ms) {
-  using namespace std::chrono;
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  size_t end;
-  while ((end = out_buffer.find('\n')) == std::string::npos) {
-    int left = static_cast<int>(duration_cast<milliseconds>(deadline - steady_clock::now()).count());
-    pollfd p{out_fd, POLLIN, 0};
-    char buf[65536];
-    ssize_t n = 0;
-    if (left <= 0 || poll(&p, 1, left) <= 0 || (n = ::read(out_fd, buf, sizeof buf)) <= 0)
-      return false;
-    out_buffer.append(buf, static_cast<size_t>(n));
-  }
-  *line = out_buffer.substr(0, end);
-  out_buffer.erase(0, end + 1);
-  return true;
-}
-
-void worker_process::close_input() {
-  if (in_fd >= 0)
-    close(in_fd);
-  in_fd = -1;
-}
-
-int worker_process::wait(int timeout_ms) {
-  int status = wait_child(pid, timeout_ms);
-  if (status != -1)
-    pid = -1;
-  return status;
+  worker_pipe_end(&pipe);
+  close(err_fd);
 }
 
 // The memfd opened afresh through /proc has its own offset from the start.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/json_helpers.h"
+#include "testing/harness.h"
 
 #include <sys/types.h>
 
@@ -53,8 +54,6 @@ std::string read_file(const std::string &path);
 // Runs the GLib default main context until `done` holds or `timeout_ms` passed;
 // returns the last answer of `done`.
 bool run_until(const std::function<bool()> &done, int timeout_ms = 10000);
-// The raw wait status of child `pid`, -1 when it has not ended in time.
-int wait_child(pid_t pid, int timeout_ms = 10000);
 // A GArray of g_strdup'ed texts, as the service keeps paths and records.
 GArray *string_array(const std::vector<std::string> &texts);
 std::string data_path(const std::string &relative); // under tests/data
@@ -103,17 +102,15 @@ struct worker_process {
   ~worker_process(); // kills the worker if still running and reaps it
   worker_process(const worker_process &) = delete;
   worker_process &operator=(const worker_process &) = delete;
-  void send(const std::string &bytes) const;
+  void send(const std::string &bytes) const { worker_pipe_send(pipe, bytes); }
   // One answer line (without its line feed); false on end or time-out.
-  bool read_line(std::string *line, int timeout_ms = 10000);
-  void close_input();
+  bool read_line(std::string *line, int timeout_ms = 10000) { return worker_pipe_read_line(&pipe, line, timeout_ms); }
+  void close_input() { worker_pipe_close_input(&pipe); }
   // Waits for the worker to end; returns the raw wait status, -1 on time-out.
-  int wait(int timeout_ms = 10000);
+  int wait(int timeout_ms = 10000) { return worker_pipe_wait(&pipe, timeout_ms); }
   // Everything the worker wrote to standard error so far.
   std::string errors() const;
-  pid_t pid = -1;
-  int in_fd = -1;
-  int out_fd = -1;
+  worker_pipe pipe;
+  pid_t &pid = pipe.pid;
   int err_fd = -1;
-  std::string out_buffer;
 };

@@ -4,6 +4,7 @@
 #include "formats/id3/mp3_audio.h"
 #include "formats/id3/mpeg_frame.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,6 @@ std::string header(int version, int layer, int bitrate, int rate, int padding = 
 // A whole frame of `length` bytes: the header, then zeros.
 std::string frame(const std::string &head, size_t length) { return head + std::string(length - 4, '\0'); }
 
-std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::string synchsafe(size_t n) {
   return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
 }
@@ -47,15 +47,10 @@ std::string repeated(const std::string &s, int n) {
   return out;
 }
 
-// The first frame of a stereo MPEG 1 layer III stream with `tag` ("Xing"
-// or "Info") after the 32 bytes of side information, giving frame and byte
+// The first frame of a stereo MPEG 1 layer III stream with a Xing `tag` after the 32 bytes of side information, giving frame and byte
 // counts.
 std::string xing_frame(const std::string &tag, uint32_t frames, uint32_t bytes) {
   std::string f = cbr_head + std::string(32, '\0') + tag + be32(3) + be32(frames) + be32(bytes);
-  return f + std::string(417 - f.size(), '\0');
-}
-std::string vbri_frame(uint32_t frames, uint32_t bytes) {
-  std::string f = cbr_head + std::string(32, '\0') + "VBRI" + "\x00\x01\x00\x00\x00\x4b"s + be32(bytes) + be32(frames);
   return f + std::string(417 - f.size(), '\0');
 }
 
@@ -141,7 +136,8 @@ TEST(MpegFrame, FirstFrameNeedsAMatchingSuccessor) {
 TEST(MpegFrame, VbrHeadersAndSummaries) {
   mpeg_frame cbr;
   ASSERT_TRUE(mpeg_frame_parse(reinterpret_cast<const unsigned char *>(cbr_head.data()), &cbr));
-  // 1225 frames of 1152 samples at 44.1 kHz are 32 seconds.
+  // 1225 frames of 1152 samples at 44.1 kHz are 32 seconds. Plain Xing,
+  // Info and VBRI headers are in the encoder fixtures' golden records.
   const struct {
     const char *name;
     std::string first;
@@ -149,11 +145,8 @@ TEST(MpegFrame, VbrHeadersAndSummaries) {
     mpeg_vbr_header::kind_t kind;
     audio want;
   } rows[] = {
-      {"xing", xing_frame("Xing", 1225, 400000), 500000, mpeg_vbr_header::xing, {32.0, 100, 44100, 2, true}},
       {"xing without bytes: the audio's", xing_frame("Xing", 1225, 0), 480000, mpeg_vbr_header::xing,
        {32.0, 120, 44100, 2, true}},
-      {"info", xing_frame("Info", 1225, 512000), 512417, mpeg_vbr_header::info, {32.0, 128, 44100, 2, false}},
-      {"vbri", vbri_frame(1225, 600000), 600417, mpeg_vbr_header::vbri, {32.0, 150, 44100, 2, true}},
       {"xing of no frames: bytes over the bitrate", xing_frame("Xing", 0, 0), 512000, mpeg_vbr_header::xing,
        {32.0, 128, 44100, 2, true}},
       {"no header", cbr_frame, 160000, mpeg_vbr_header::none, {10.0, 128, 44100, 2, false}},
@@ -184,7 +177,6 @@ TEST(MpegFrame, FilesGetTheirAudioMember) {
   // Two valid frame headers 208 bytes apart inside the tag: without the
   // tag's length the search would take them for the stream.
   const std::string fake_sync_tag = id3_tag(repeated(mono_frame, 2) + std::string(10, '\0'));
-  const std::string v1 = "TAG" + std::string(125, 'x');
   const struct {
     const char *name;
     std::string bytes;
@@ -192,8 +184,6 @@ TEST(MpegFrame, FilesGetTheirAudioMember) {
     const char *log;
   } rows[] = {
       {"tag holding a fake sync word", fake_sync_tag + repeated(cbr_frame, 4),
-       R"({"duration":0.10425,"bitrate":128,"sampleRate":44100,"channels":2,"vbr":false})", nullptr},
-      {"id3v1 at the end is no audio", repeated(cbr_frame, 4) + v1,
        R"({"duration":0.10425,"bitrate":128,"sampleRate":44100,"channels":2,"vbr":false})", nullptr},
       {"footer of a 2.4 tag", id3_tag("", 4, 0x10) + "3DI\x04\0\x10\0\0\0\0"s + repeated(cbr_frame, 4),
        R"({"duration":0.10425,"bitrate":128,"sampleRate":44100,"channels":2,"vbr":false})", nullptr},

@@ -2,6 +2,7 @@
 // blocks for the malformed cases no tool writes, and the thumbnail search.
 #include "formats/image/exif_internal.h"
 #include "formats/image/image.h"
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <sys/stat.h>
@@ -297,17 +298,15 @@ TEST(ExifThumbnailSearch, FollowsTheChainWithinTheBlock) {
   }
 }
 
-// Sizes from byte-built headers: each format's layout, the frame header
-// markers a JPEG walk must pass over, and headers cut short (no size).
+// Sizes from byte-built headers for what the fixtures' golden records do not
+// show: the layouts no tool wrote here, the frame header markers a JPEG walk
+// must pass over, and headers cut short (no size).
 TEST(ImageSize, HeadersGiveTheirSizes) {
-  auto le16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
-  auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-  auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
   const std::string png = "\x89PNG\r\n\x1a\n" + be32(13) + "IHDR" + be32(70000) + be32(3) + "\x08\x02\0\0\0";
   const std::string sof0 = segment(0xFFC0, std::string("\x08\x01\x2C\x02\x80\x03", 6) + std::string(9, '\0'));
   const std::string bmp_info = "BM" + std::string(12, '\0') + le32(40) + le32(640);
   auto tiff = [&](bool intel, uint16_t width_format) {
-    auto u16 = [&](uint16_t v) { return intel ? le16(v) : std::string{char(v >> 8), char(v)}; };
+    auto u16 = [&](uint16_t v) { return intel ? le16(v) : be16(v); };
     auto u32 = [&](uint32_t v) { return intel ? le32(v) : be32(v); };
     // IFD 0 after 8 bytes of picture data: Compression, ImageWidth, ImageLength.
     return (intel ? "II" : "MM") + u16(42) + u32(16) + std::string(8, 'x') + u16(3) + u16(0x0103) + u16(3) + u32(1) +
@@ -321,16 +320,11 @@ TEST(ImageSize, HeadersGiveTheirSizes) {
     std::string bytes;
     int64_t width, height; // 0: no size
   } rows[] = {
-      {"PNG", image_kind::png, png, 70000, 3},
       {"PNG cut in its header", image_kind::png, png.substr(0, 23), 0, 0},
       {"PNG without IHDR first", image_kind::png, png.substr(0, 12) + "IDAT" + png.substr(16), 0, 0},
-      {"GIF", image_kind::gif, "GIF89a" + le16(300) + le16(200) + std::string(3, '\0'), 300, 200},
       {"GIF cut", image_kind::gif, "GIF89a" + le16(300), 0, 0},
-      {"BMP stored bottom row first", image_kind::bmp, bmp_info + le32(480), 640, 480},
       {"BMP stored top row first", image_kind::bmp, bmp_info + le32(uint32_t(-480)), 640, 480},
-      {"BMP old 12-byte header", image_kind::bmp, "BM" + std::string(12, '\0') + le32(12) + le16(64) + le16(32), 64, 32},
       {"BMP cut", image_kind::bmp, bmp_info, 0, 0},
-      {"JPEG baseline", image_kind::jpeg, "\xFF\xD8" + sof0 + "\xFF\xD9", 640, 300},
       {"JPEG progressive after tables and APP1", image_kind::jpeg,
        "\xFF\xD8" + segment(0xFFE1, "Exif") + segment(0xFFC4, std::string(20, '\x05')) +
            segment(0xFFC8, std::string(5, '\x07')) + segment(0xFFCC, std::string(5, '\x07')) +
@@ -352,8 +346,9 @@ TEST(ImageSize, HeadersGiveTheirSizes) {
   }
 }
 
-// Positions from byte-built GPS IFDs: the three components and the sign of
-// each reference; anything that cannot be a position gives none.
+// Positions from byte-built GPS IFDs, beyond the two fixtures (north east
+// above and south west below sea level): a missing altitude reference, and
+// anything that cannot be a position gives none.
 TEST(ExifLocation, GpsEntriesGiveSignedDegrees) {
   constexpr uint32_t gps_ifd = 26, data = 120;
   // A GPS IFD with the given references; latitude 10/1 30/1 36/10 at
@@ -383,8 +378,6 @@ TEST(ExifLocation, GpsEntriesGiveSignedDegrees) {
     double latitude, longitude, altitude;
     bool has_altitude;
   } rows[] = {
-      {"north east, above sea level, Intel", gps_block(true, "N", "E", 0), true, lat, lon, 123.4, true},
-      {"south west, below sea level, Motorola", gps_block(false, "S", "W", 1), true, -lat, -lon, -123.4, true},
       {"no altitude reference: above", gps_block(true, "N", "W", 9), true, lat, -lon, 123.4, true},
       {"reference letter not of its axis", gps_block(true, "E", "E", 0), false, 0, 0, 0, false},
       {"no reference letter", gps_block(true, "", "E", 0), false, 0, 0, 0, false},

@@ -3,6 +3,7 @@
 // edit list, and a walk that keeps to each box's bounds.
 #include "formats/mp4/mp4_tracks.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +16,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string be16(uint16_t v) { return {char(v >> 8), char(v)}; }
-std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
-std::string box(const std::string &code, const std::string &payload) {
-  return be32(static_cast<uint32_t>(8 + payload.size())) + code + payload;
-}
 const std::string full = std::string(4, '\0'); // version 0, no flags
 
 // An stsd payload of one sound entry: the entry's fixed fields (version 0,

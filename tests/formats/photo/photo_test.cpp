@@ -18,7 +18,6 @@ using lines = std::vector<std::string>;
 // The bytes of a literal, zero bytes included.
 template <size_t N> std::string raw(const char (&text)[N]) { return std::string(text, N - 1); }
 
-std::string box(const std::string &type, const std::string &body) { return be32(8 + body.size()) + type + body; }
 std::string full_box(const std::string &type, uint8_t version, const std::string &body) {
   return box(type, std::string(1, char(version)) + std::string(3, '\0') + body);
 }

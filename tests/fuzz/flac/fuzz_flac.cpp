@@ -4,19 +4,12 @@
 #include "fuzz_support.h"
 #include "picture_checks.h"
 
-#include <json-c/json.h>
-
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fuzz_stream(data, size);
-  if (file == nullptr)
-    return 0;
-  json_object *root = json_object_new_object();
-  parse_flac(file, root, nullptr);
-  fclose(file);
-  check_picture_locations(json_object_object_get(json_object_object_get(root, "flac"), "pictures"), size);
-  json_object_to_json_string(root);
-  json_object_put(root);
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { parse_flac(file, root, nullptr); },
+             [size](json_object *root) {
+               check_picture_locations(json_object_object_get(json_object_object_get(root, "flac"), "pictures"), size);
+             });
   return 0;
 }

@@ -3,26 +3,18 @@
 #include "fuzz_support.h"
 #include "formats/mp4/mp4.h"
 
-#include <json-c/json.h>
-
 #include <cstdint>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fuzz_stream(data, size);
-  if (file == nullptr)
-    return 0;
-  json_object *root = json_object_new_object();
-  parse_mp4(file, root);
-  fclose(file);
-  json_object *mp4 = json_object_object_get(root, "mp4");
-  json_object *offset = json_object_object_get(mp4, "thumbOffset");
-  json_object *length = json_object_object_get(mp4, "thumbSize");
-  if ((offset == nullptr) != (length == nullptr))
-    abort();
-  if (offset != nullptr && (json_object_get_int64(offset) < 16 || json_object_get_int64(length) < 0))
-    abort();
-  json_object_to_json_string(root);
-  json_object_put(root);
+  fuzz_parse(data, size, parse_mp4, [](json_object *root) {
+    json_object *mp4 = json_object_object_get(root, "mp4");
+    json_object *offset = json_object_object_get(mp4, "thumbOffset");
+    json_object *length = json_object_object_get(mp4, "thumbSize");
+    if ((offset == nullptr) != (length == nullptr))
+      abort();
+    if (offset != nullptr && (json_object_get_int64(offset) < 16 || json_object_get_int64(length) < 0))
+      abort();
+  });
   return 0;
 }

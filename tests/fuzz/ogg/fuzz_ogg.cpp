@@ -3,18 +3,9 @@
 #include "formats/ogg/ogg.h"
 #include "fuzz_support.h"
 
-#include <json-c/json.h>
-
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fuzz_stream(data, size);
-  if (file == nullptr)
-    return 0;
-  json_object *root = json_object_new_object();
-  parse_ogg(file, root, nullptr);
-  fclose(file);
-  json_object_to_json_string(root);
-  json_object_put(root);
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { parse_ogg(file, root, nullptr); }, [](json_object *) {});
   return 0;
 }

@@ -7,16 +7,12 @@
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fuzz_stream(data, size);
-  if (file == nullptr)
-    return 0;
-  json_ptr root(json_object_new_object());
-  parse_m3u(file, root.get(), "fuzz.m3u");
-  fclose(file);
-  json_object *m3u = nullptr;
-  if (!json_object_object_get_ex(root.get(), "m3u", &m3u))
-    abort();
-  if (!g_utf8_validate(json_object_to_json_string(root.get()), -1, nullptr))
-    abort();
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { parse_m3u(file, root, "fuzz.m3u"); },
+             [](json_object *root) {
+               json_object *m3u = nullptr;
+               if (!json_object_object_get_ex(root, "m3u", &m3u) ||
+                   !g_utf8_validate(json_object_to_json_string(root), -1, nullptr))
+                 abort();
+             });
   return 0;
 }

@@ -34,20 +34,17 @@ size_t highest_number_after_prefix(const uint8_t *data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fuzz_stream(data, size);
-  if (file == nullptr)
-    return 0;
-  json_ptr root(json_object_new_object());
-  parse_pls(file, root.get(), "fuzz.pls");
-  fclose(file);
-  json_object *pls = nullptr;
-  if (!json_object_object_get_ex(root.get(), "pls", &pls))
-    abort();
-  json_object *entries = nullptr;
-  size_t count = json_object_object_get_ex(pls, "entries", &entries) ? json_object_array_length(entries) : 0;
-  if (count > static_cast<size_t>(playlist_size_limit / 6) || count > highest_number_after_prefix(data, size))
-    abort();
-  if (!g_utf8_validate(json_object_to_json_string(root.get()), -1, nullptr))
-    abort();
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { parse_pls(file, root, "fuzz.pls"); },
+             [data, size](json_object *root) {
+               json_object *pls = nullptr;
+               if (!json_object_object_get_ex(root, "pls", &pls))
+                 abort();
+               json_object *entries = nullptr;
+               size_t count = json_object_object_get_ex(pls, "entries", &entries) ? json_object_array_length(entries) : 0;
+               if (count > static_cast<size_t>(playlist_size_limit / 6) ||
+                   count > highest_number_after_prefix(data, size) ||
+                   !g_utf8_validate(json_object_to_json_string(root), -1, nullptr))
+                 abort();
+             });
   return 0;
 }
