@@ -20,6 +20,12 @@ const std::string failed = "{\"returnValue\":false}";
 const std::string unknown_record = "{ \"returnValue\": true, \"type\": \"unknown\", \"subtype\": \"unknown\" }";
 const std::string hook = "::test::toxic::neverreturn::";
 
+// The size and time a parsed file's answer carries before its record.
+std::string opened(const std::string &path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return std::to_string(info.st_size) + ":" + std::to_string(info.st_mtime) + ":";
+}
 
 } // namespace
 
@@ -37,7 +43,7 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
     std::string request;
     std::string answer;
   } rows[] = {
-      {"5:" + plain + "\n", "5:" + unknown_record},
+      {"5:" + plain + "\n", "5:" + opened(plain) + unknown_record},
       {"6:/nonexistent/file.mp3\n", "6:" + refused_record("notFound")},
       {"6:" + plain + "/below\n", "6:" + refused_record("notFound")}, // through a file, not a folder
       {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
@@ -45,13 +51,13 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
       {"\n", failed},
       {"7:\n", "7:" + refused_record("emptyPath")},
       {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
-      {"007:" + plain + "\n", "7:" + unknown_record},
-      {"-3:" + plain + "\n", "-3:" + unknown_record},
-      {"x:" + plain + "\n", "0:" + unknown_record},
-      {"  +12:" + plain + "\n", "12:" + unknown_record},
-      {"9223372036854775807:" + plain + "\n", "9223372036854775807:" + unknown_record},
-      {"8:" + colon + "\n", "8:" + unknown_record},
-      {"9:" + quoted + "  \t\r\n", "9:" + unknown_record},
+      {"007:" + plain + "\n", "7:" + opened(plain) + unknown_record},
+      {"-3:" + plain + "\n", "-3:" + opened(plain) + unknown_record},
+      {"x:" + plain + "\n", "0:" + opened(plain) + unknown_record},
+      {"  +12:" + plain + "\n", "12:" + opened(plain) + unknown_record},
+      {"9223372036854775807:" + plain + "\n", "9223372036854775807:" + opened(plain) + unknown_record},
+      {"8:" + colon + "\n", "8:" + opened(colon) + unknown_record},
+      {"9:" + quoted + "  \t\r\n", "9:" + opened(quoted) + unknown_record},
       {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
   };
   // Written back to back: each is answered in order, flushed on its own.
@@ -108,7 +114,7 @@ TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
       continue;
     std::string path = entry.path();
     worker.send(std::to_string(++id) + ":" + path + "\n");
-    std::string line, prefix = std::to_string(id) + ":";
+    std::string line, prefix = std::to_string(id) + ":" + opened(path);
     ASSERT_TRUE(worker.read_line(&line)) << path << "\n" << worker.errors();
     ASSERT_EQ(line.substr(0, prefix.size()), prefix);
     EXPECT_EQ(canonical_json(line.substr(prefix.size())), record_text(path)) << path;
