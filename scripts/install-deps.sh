@@ -11,6 +11,7 @@ packages=(
   dbus-daemon dbus-bin
   clang libclang-rt-14-dev
   valgrind libseccomp-dev
+  python3-fuse fuse3
 )
 # Extra tools for the benchmark's peers and for remaking fixtures; only on
 # request, since the suite itself runs on the committed fixtures.

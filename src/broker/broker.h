@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <vector>
 
-// Callbacks carry the batch their request or delimiter was queued with.
-typedef void (*metadata_collect_fn)(void *batch, const char *path, const char *json);
+// Callbacks carry the batch their request or delimiter was queued with. The
+// collect callback gets the file's size and modification time as the worker
+// found them on the file it opened (0 and 0 where it opened none).
+typedef void (*metadata_collect_fn)(void *batch, const char *path, const char *json, double size,
+                                    double modified);
 typedef void (*metadata_delimit_fn)(void *batch);
 typedef void (*metadata_respawn_fn)(int pid);
 

@@ -16,8 +16,8 @@ void act(lane_actions &out, kind what, std::string text = {}) { out.push_back({w
 
 void log(lane_actions &out, std::string text) { act(out, kind::log, std::move(text)); }
 
-void collect(lane_actions &out, const lane_item &item, const char *json) {
-  out.push_back({kind::collect, json, item.path, item.batch});
+void collect(lane_actions &out, const lane_item &item, const char *json, double size = 0, double modified = 0) {
+  out.push_back({kind::collect, json, item.path, item.batch, size, modified});
 }
 
 void arm(lane &l, lane_actions &out) {
@@ -181,10 +181,10 @@ void lane_answer(lane &l, const std::string &line, lane_actions &out) {
     settle(l, out);
   }
   lane_item oldest = take_oldest(l);
-  const char *json = nullptr;
-  switch (match_answer(oldest.line.c_str(), line.c_str(), &json)) {
+  answer_text text;
+  switch (match_answer(oldest.line.c_str(), line.c_str(), &text)) {
   case answer_match::collect:
-    collect(out, oldest, json);
+    collect(out, oldest, text.json, text.size, text.modified);
     break;
   case answer_match::no_text:
     log(out, "Invalid output from parser!\n");
@@ -239,6 +239,14 @@ void lane_gone(lane &l, lane_actions &out) {
   requeue_sent(l);
   l.worker = lane_worker::none;
   act(out, kind::spawn);
+}
+
+void lane_kill_expired(lane &l, lane_actions &out) {
+  if (l.worker != lane_worker::stopping)
+    return;
+  log(out, "Killed parser did not exit, abandoned!\n");
+  act(out, kind::abandon);
+  lane_gone(l, out);
 }
 
 size_t lane_unanswered(const lane &l) {

@@ -25,6 +25,12 @@ constexpr size_t lane_max_ahead = 32;
 // still goes, alone, through the writable watch.
 constexpr size_t lane_max_ahead_bytes = 60 * 1024;
 
+// Seconds a killed worker has to hang up before it is abandoned. A process
+// in uninterruptible sleep (a file system that never answers) dies only when
+// its system call returns, and until then holds its pipes open: no hang-up
+// would come and the lane would wait with it.
+constexpr unsigned lane_kill_grace_seconds = 5;
+
 // The entry records the broker hands on for files without a worker's answer.
 extern const char *const lane_toxic_record;
 extern const char *const lane_line_end_record;
@@ -51,15 +57,19 @@ struct lane_action {
     write,        // text: bytes for the worker's input
     collect,      // batch, path, text: the entry's record
     delimit,      // batch: every earlier request of the lane is collected
-    kill,         // the worker; text: what to log if the signal can't be sent
+    kill,         // the worker; text: what to log if the signal can't be sent. Arms the
+                  // kill grace: a worker not hung up by its end is abandoned
     spawn,        // a new worker; its start comes back as lane_started
     arm_timer,    // (re)start the time-out
     cancel_timer, // stop it
     log,          // text: the message
+    abandon,      // drop the killed worker's pipes and pidfd without waiting for its hang-up
   } what;
   std::string text;
   std::string path;
   void *batch = nullptr;
+  double size = 0;     // collect: the file's size in bytes, 0 where the worker did not open it
+  double modified = 0; // collect: its modification time in seconds, 0 likewise
 };
 
 using lane_actions = std::vector<lane_action>;
@@ -98,6 +108,10 @@ void lane_partial(lane &l, lane_actions &out);
 void lane_timed_out(lane &l, lane_actions &out);
 // The worker's output hung up: it is dead.
 void lane_gone(lane &l, lane_actions &out);
+// The kill grace ran out with the killed worker not yet hung up: it is
+// abandoned (it ends by itself once its system call returns) and handled as
+// dead.
+void lane_kill_expired(lane &l, lane_actions &out);
 
 // Requests queued or written and not yet answered.
 size_t lane_unanswered(const lane &l);

@@ -82,9 +82,10 @@ void close_fd(int *fd) {
   *fd = -1;
 }
 
-// Releases the worker's pipes, watches and pidfd. The watches go first: they
-// would go on polling closed descriptors.
+// Releases the worker's pipes, watches, pidfd and kill grace. The watches go
+// first: they would go on polling closed descriptors.
 void cleanup_pipes(lane_io &io) {
+  remove_source(&io.grace);
   remove_source(&io.read_watch);
   remove_source(&io.write_watch);
   close_fd(&io.in_fd);
@@ -167,6 +168,13 @@ gboolean on_timer(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+gboolean on_kill_grace(gpointer data) {
+  auto &io = *static_cast<lane_io *>(data);
+  io.grace = 0;
+  feed(io, lane_kill_expired);
+  return G_SOURCE_REMOVE;
+}
+
 bool spawn_worker(lane_io &io) {
   cleanup_pipes(io);
   worker_exe exe = worker_executable(*io.hooks);
@@ -206,7 +214,7 @@ void perform_one(lane_io &io, const lane_action &action) {
     break;
   case kind::collect:
     if (io.hooks->collect != nullptr)
-      io.hooks->collect(action.batch, action.path.c_str(), action.text.c_str());
+      io.hooks->collect(action.batch, action.path.c_str(), action.text.c_str(), action.size, action.modified);
     break;
   case kind::delimit:
     if (io.hooks->delimit != nullptr)
@@ -215,6 +223,11 @@ void perform_one(lane_io &io, const lane_action &action) {
   case kind::kill:
     if (!kill_worker(io) && !action.text.empty())
       log_error("%s", action.text.c_str());
+    remove_source(&io.grace);
+    io.grace = g_timeout_add_seconds(lane_kill_grace_seconds, on_kill_grace, &io);
+    break;
+  case kind::abandon:
+    cleanup_pipes(io);
     break;
   case kind::spawn:
     if (spawn_worker(io))

@@ -35,6 +35,7 @@ struct lane_io {
   guint read_watch = 0;
   guint write_watch = 0;
   guint timer = 0;
+  guint grace = 0;     // the kill grace of a killed worker, until its hang-up
   gint64 deadline = 0; // monotonic time at which the time-out fires
   std::string out;     // bytes for the worker's input the pipe has not taken
   size_t out_done = 0; // of `out`, bytes already written

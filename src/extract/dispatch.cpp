@@ -236,9 +236,9 @@ media_format format_from_extension(const char *path) {
 const char *format_type(media_format format) { return row_of(format).type; }
 const char *format_subtype(media_format format) { return row_of(format).subtype; }
 
-bool parse_file(const char *path, json_object *root, open_refusal *refusal) {
+bool parse_file(const char *path, json_object *root, open_refusal *refusal, struct stat *opened) {
   open_refusal why = open_refusal::none;
-  FILE *file = open_regular_file(path, &why);
+  FILE *file = open_regular_file(path, &why, opened);
   if (refusal != nullptr)
     *refusal = why;
   if (file == nullptr) {

@@ -15,8 +15,9 @@ enum class media_format {
 // Opens `path`, picks its format by leading bytes then by extension, runs the
 // format's parser into `root` and adds "returnValue", "type" and "subtype".
 // False (and `root` untouched) only when the file cannot be opened; then
-// `*refusal`, when given, says why.
-bool parse_file(const char *path, json_object *root, open_refusal *refusal = nullptr);
+// `*refusal`, when given, says why. `*opened`, when given, gets the fstat of
+// the file parsed, so that its size and time describe that very file.
+bool parse_file(const char *path, json_object *root, open_refusal *refusal = nullptr, struct stat *opened = nullptr);
 
 // The longest signature: an Ogg page header with one segment and the codec
 // name at the start of its packet.

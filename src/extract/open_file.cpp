@@ -94,7 +94,7 @@ const char *open_refusal_word(open_refusal refusal) {
 // device such as /dev/zero, a folder, a socket, a kernel pseudo-file) is
 // refused before a byte is read: it could stall the worker, feed a parser
 // endlessly or leak the worker's own state.
-FILE *open_regular_file(const char *path, open_refusal *refusal) {
+FILE *open_regular_file(const char *path, open_refusal *refusal, struct stat *opened) {
   if (path[0] == '\0') {
     *refusal = open_refusal::empty_path;
     return nullptr;
@@ -112,6 +112,8 @@ FILE *open_regular_file(const char *path, open_refusal *refusal) {
     close(fd);
     return nullptr;
   }
+  if (opened != nullptr)
+    *opened = st;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FILE *file = fdopen(fd, "rb");
   if (file == nullptr) {

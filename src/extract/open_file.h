@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <sys/stat.h>
 
 // Why a file was not parsed. The worker's record of such a file carries the
 // word of open_refusal_word in "errorText".
@@ -16,8 +17,9 @@ enum class open_refusal {
 
 // Opens `path` for reading ("rb") if it is a regular file that holds data,
 // without blocking on the open and before reading a byte; else null, with
-// the reason in `*refusal`.
-FILE *open_regular_file(const char *path, open_refusal *refusal);
+// the reason in `*refusal`. `*opened`, when given, gets the fstat of the
+// opened file.
+FILE *open_regular_file(const char *path, open_refusal *refusal, struct stat *opened = nullptr);
 
 const char *open_refusal_word(open_refusal refusal);
 // The refusal an open(2) failure with `err` stands for.

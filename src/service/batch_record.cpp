@@ -2,8 +2,6 @@
 
 #include "base/log.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 const char *const dropped_record = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
@@ -11,15 +9,10 @@ const char *const reply_too_large_record = "{\"returnValue\":false,\"errorText\"
 
 namespace {
 
-// Appends entry i: the text, and the file's size and time as they are now.
-void append_entry(parse_batch *batch, const char *path, const char *json) {
-  double size = 0;
-  double modified = 0;
-  struct stat info {};
-  if (stat(path, &info) == 0) {
-    size = static_cast<double>(info.st_size);
-    modified = static_cast<double>(info.st_mtime);
-  }
+// Appends the next entry: the text, and the file's size and time as the
+// worker found them. The service never looks at the file itself: a file
+// system that does not answer would stop its main loop.
+void append_entry(parse_batch *batch, const char *path, const char *json, double size = 0, double modified = 0) {
   size_t length = strlen(json);
   if (length > batch->record_budget) {
     if (batch->record_budget > 0)
@@ -77,7 +70,7 @@ void parse_batch_free(parse_batch *batch) {
   g_free(batch);
 }
 
-void parse_batch_collect(parse_batch *batch, const char *path, const char *json) {
+void parse_batch_collect(parse_batch *batch, const char *path, const char *json, double size, double modified) {
   guint match = batch->answered;
   while (match < batch->paths->len &&
          !(g_array_index(batch->queued, bool, match) && same_path(g_array_index(batch->paths, char *, match), path)))
@@ -88,9 +81,7 @@ void parse_batch_collect(parse_batch *batch, const char *path, const char *json)
   }
   while (batch->answered < match)
     append_entry(batch, g_array_index(batch->paths, char *, batch->answered), dropped_record);
-  // Size and time describe the file the record was made from: the path as
-  // the worker opened it, its trailing white space stripped.
-  append_entry(batch, path, json);
+  append_entry(batch, g_array_index(batch->paths, char *, match), json, size, modified);
 }
 
 void parse_batch_complete(parse_batch *batch) {

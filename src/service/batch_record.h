@@ -33,7 +33,9 @@ void parse_batch_free(parse_batch *batch);
 // white space stripped) under the first path not yet answered that was
 // queued and matches; every path skipped on the way lost its answer and gets
 // the dropped record. An answer that matches no open path is logged and
-// ignored.
-void parse_batch_collect(parse_batch *batch, const char *path, const char *json);
+// ignored. `size` and `modified` are the file's as the worker found them;
+// the skipped paths get 0 and 0.
+void parse_batch_collect(parse_batch *batch, const char *path, const char *json, double size = 0,
+                         double modified = 0);
 // Gives every path still without an entry the dropped record.
 void parse_batch_complete(parse_batch *batch);

@@ -63,13 +63,13 @@ bool ipc_queue(const GArray *paths, void *context) {
   return success;
 }
 
-void metadata_collect(void *context, const char *path, const char *json) {
+void metadata_collect(void *context, const char *path, const char *json, double size, double modified) {
   auto *batch = static_cast<parse_batch *>(context);
   if (batch == nullptr) {
     log_error("Collected an answer with no batch open! %s\n", path);
     return;
   }
-  parse_batch_collect(batch, path, json);
+  parse_batch_collect(batch, path, json, size, modified);
 }
 
 void metadata_delimit_reached(void *context) {

@@ -17,5 +17,5 @@ void batches_free();
 // request with an error itself.
 bool ipc_queue(const GArray *paths, void *context);
 // The broker's callbacks.
-void metadata_collect(void *batch, const char *path, const char *json);
+void metadata_collect(void *batch, const char *path, const char *json, double size, double modified);
 void metadata_delimit_reached(void *batch);

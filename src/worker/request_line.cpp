@@ -17,16 +17,12 @@ request_shape parse_request_line(char *line, long long *id, const char **path) {
   return request_shape::file;
 }
 
-std::string format_answer(long long id, const char *json) {
-  std::string answer = std::to_string(id);
-  answer += ':';
-  answer += json;
-  answer += '\n';
-  return answer;
+std::string format_answer(long long id, const char *json, long long size, long long modified) {
+  return std::to_string(id) + ':' + std::to_string(size) + ':' + std::to_string(modified) + ':' + json + '\n';
 }
 
 std::string refused_answer(long long id, const char *word) {
-  return format_answer(id, (std::string("{\"returnValue\":false,\"errorText\":\"") + word + "\"}").c_str());
+  return std::to_string(id) + ":{\"returnValue\":false,\"errorText\":\"" + word + "\"}\n";
 }
 
 // Without an id the broker can't tell which request this answers, so it

@@ -8,6 +8,7 @@
 #include "worker/request_line.h"
 
 #include <csignal>
+#include <sys/stat.h>
 #include <cstring>
 #include <unistd.h>
 
@@ -96,7 +97,8 @@ std::string answer_request(char *line) {
     spin_forever();
 #endif
   open_refusal refusal = open_refusal::none;
-  if (!parse_file(path, root.get(), &refusal)) {
+  struct stat opened {};
+  if (!parse_file(path, root.get(), &refusal, &opened)) {
     log_error("Failed to parse metadata!\n");
     return refused_answer(id, open_refusal_word(refusal));
   }
@@ -105,7 +107,7 @@ std::string answer_request(char *line) {
     log_error("Failed to make metadata into string!\n");
     return refused_answer(id, "noMemory");
   }
-  return format_answer(id, json);
+  return format_answer(id, json, static_cast<long long>(opened.st_size), static_cast<long long>(opened.st_mtime));
 }
 
 } // namespace

@@ -40,7 +40,7 @@ std::set<std::string> open_fds() {
   return fds;
 }
 
-void on_collect(void *, const char *path, const char *json) {
+void on_collect(void *, const char *path, const char *json, double, double) {
   json_ptr parsed = parse_json(json);
   broker_test::events.push_back(std::string(path) + " => " +
                                 (parsed ? json_object_to_json_string_ext(parsed.get(), JSON_C_TO_STRING_PLAIN) : json));

@@ -46,4 +46,40 @@ TEST(broker_lines, refused_paths_are_those_the_worker_would_split) {
   EXPECT_EQ(worker_lines(std::string("1:/a\0b\n", 7)).size(), 2u);
 }
 
+// An answer's id, the size and time of the file the worker opened, and its
+// record; the older form without size and time still reads, as 0 and 0.
+TEST(broker_lines, answers_give_their_record_size_and_time) {
+  const struct {
+    const char *answer;
+    answer_match match;
+    const char *json; // on collect
+    double size, modified;
+  } rows[] = {
+      {"1:{}", answer_match::collect, "{}", 0, 0},
+      {"1:15:1700000000:{\"a\":1}", answer_match::collect, "{\"a\":1}", 15, 1700000000},
+      {"01:0:-86400:{}", answer_match::collect, "{}", 0, -86400},
+      {"1:5368709120:1:{}", answer_match::collect, "{}", 5368709120.0, 1}, // past 32 bits
+      {"1:3:4:x:y", answer_match::collect, "x:y", 3, 4},                   // the record is not looked into
+      {"1:15:{}", answer_match::no_text, nullptr, 0, 0},
+      {"1:15:17", answer_match::no_text, nullptr, 0, 0},
+      {"1:15:17:", answer_match::no_text, nullptr, 0, 0},
+      {"1:-5:17:{}", answer_match::no_text, nullptr, 0, 0},
+      {"1:15a:17:{}", answer_match::no_text, nullptr, 0, 0},
+      {"1:", answer_match::no_text, nullptr, 0, 0},
+      {"1", answer_match::no_text, nullptr, 0, 0},
+      {"2:3:4:{}", answer_match::other_id, nullptr, 0, 0},
+      {"{\"returnValue\":false}", answer_match::other_id, nullptr, 0, 0},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.answer);
+    answer_text text;
+    ASSERT_EQ(match_answer("1:/a", row.answer, &text), row.match);
+    if (row.match != answer_match::collect)
+      continue;
+    EXPECT_STREQ(text.json, row.json);
+    EXPECT_EQ(text.size, row.size);
+    EXPECT_EQ(text.modified, row.modified);
+  }
+}
+
 } // namespace

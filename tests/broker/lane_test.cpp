@@ -32,15 +32,21 @@ std::string record(const std::string &json) {
 }
 
 // Actions as "; "-separated words: write LINES, collect Bn PATH RECORD,
-// delimit Bn, kill, spawn, arm, cancel, log TEXT ("|" for a line feed).
+// delimit Bn, kill, spawn, arm, cancel, log TEXT ("|" for a line feed),
+// abandon. A collect with a size or time shows them as " @SIZE/MODIFIED".
 std::string render(const lane_actions &actions) {
-  static const char *const names[] = {"write ", "collect ", "delimit ", "kill", "spawn", "arm", "cancel", "log "};
+  static const char *const names[] = {"write ", "collect ", "delimit ", "kill",
+                                      "spawn",  "arm",      "cancel",   "log ", "abandon"};
   std::string out;
   for (const lane_action &a : actions) {
     std::string batch = "B" + std::to_string(reinterpret_cast<uintptr_t>(a.batch));
     out += (out.empty() ? "" : " ; ") + std::string(names[static_cast<int>(a.what)]);
     if (a.what == lane_action::kind::collect)
-      out += batch + " " + shown(a.path) + " " + record(a.text);
+      out += batch + " " + shown(a.path) + " " + record(a.text) +
+             (a.size != 0 || a.modified != 0
+                  ? " @" + std::to_string(static_cast<long long>(a.size)) + "/" +
+                        std::to_string(static_cast<long long>(a.modified))
+                  : "");
     else if (a.what == lane_action::kind::delimit)
       out += batch;
     else if (a.what == lane_action::kind::kill && !a.text.empty())
@@ -53,7 +59,7 @@ std::string render(const lane_actions &actions) {
 
 // Events: "req Bn PATH" (ids 1, 2, ... in order), "delim Bn", "started",
 // "spawn failed", "written N", "written all", "write failed", "answer LINE",
-// "partial", "timeout", "gone".
+// "partial", "timeout", "gone", "grace over".
 lane_actions apply(lane &l, long long *id, const std::string &event) {
   lane_actions out;
   std::string arg = event.substr(event.find(' ') + 1);
@@ -77,6 +83,8 @@ lane_actions apply(lane &l, long long *id, const std::string &event) {
     lane_timed_out(l, out);
   else if (event == "gone")
     lane_gone(l, out);
+  else if (event == "grace over")
+    lane_kill_expired(l, out);
   else
     ADD_FAILURE() << "unknown event " << event;
   return out;
@@ -96,6 +104,8 @@ steps two_ahead(steps then) {
 }
 
 const std::string died_a = "log First time parser died on us 1:/a|.|";
+const std::string kill_timed_out = "kill or log Failed to forcefully terminate child!|";
+const std::string abandoned = "log Killed parser did not exit, abandoned!| ; abandon";
 
 const struct {
   const char *rule;
@@ -133,6 +143,21 @@ const struct {
                 {"gone", "cancel ; log First time parser died on us 2:/b|.| ; spawn"},
                 {"started", "write 2:/b|3:/c| ; arm"}})},
     {"a worker gone with nothing in flight is replaced without a word", {{"started", ""}, {"gone", "spawn"}}},
+    {"the size and time the worker found go with the record; an answer without them has 0 and 0",
+     two_ahead({{"answer 1:15:-86400:{\"a\":1}", "collect B1 /a {\"a\":1} @15/-86400 ; arm"},
+                {"answer 2:{}", "collect B1 /b {} ; cancel ; delimit B1"}})},
+    {"a killed worker not hung up within its grace is abandoned and counts as dead: retry, then toxic",
+     two_ahead({{"written all", ""}, {"timeout", kill_timed_out}, {"grace over", abandoned + " ; " + died_a + " ; spawn"},
+                {"started", "write 1:/a|2:/b| ; arm"}, {"written all", ""}, {"timeout", kill_timed_out},
+                {"grace over", abandoned + " ; log Reporting as second time toxic, 1:/a|| ; log Toxic file 1:/a|!| ; "
+                                           "collect B1 /a TOXIC ; spawn"},
+                {"started", "write 2:/b| ; arm"}, {"answer 2:{}", "collect B1 /b {} ; cancel ; delimit B1"}})},
+    {"a killed worker whose input broke is abandoned the same way",
+     two_ahead({{"written 5", ""}, {"write failed", "log Failed to request metadata for 2:/b|| ; kill"},
+                {"grace over", abandoned + " ; cancel ; " + died_a + " ; spawn"}})},
+    {"a grace running out after the hang-up, or for a running worker, does nothing",
+     two_ahead({{"grace over", ""}, {"written all", ""}, {"timeout", kill_timed_out},
+                {"gone", died_a + " ; spawn"}, {"grace over", ""}})},
     {"an answer with another id is dropped with the oldest request",
      two_ahead({{"answer {\"returnValue\":false}", "collect B1 /a LOST ; arm"},
                 {"answer 9:{}", "collect B1 /b LOST ; cancel ; delimit B1"}})},

@@ -126,11 +126,12 @@ std::string plain(const std::string &text) {
 std::string expected_entry(const std::string &path, const char *unopened) {
   json_ptr entry(json_object_new_object());
   add_field(entry.get(), "path", path.c_str());
-  struct stat info {};
-  bool exists = stat(path.c_str(), &info) == 0;
-  add_field(entry.get(), "size", exists ? static_cast<double>(info.st_size) : 0.0);
-  add_field(entry.get(), "modified", exists ? static_cast<double>(info.st_mtime) : 0.0);
+  // Only a file the worker opened and parsed has its size and time.
   json_ptr record = record_of(path);
+  struct stat info {};
+  bool opened = record != nullptr && stat(path.c_str(), &info) == 0;
+  add_field(entry.get(), "size", opened ? static_cast<double>(info.st_size) : 0.0);
+  add_field(entry.get(), "modified", opened ? static_cast<double>(info.st_mtime) : 0.0);
   json_object_object_add(entry.get(), "data",
                          record != nullptr ? record.release()
                                            : json_tokener_parse(unopened != nullptr ? unopened

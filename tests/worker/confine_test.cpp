@@ -220,7 +220,8 @@ TEST(Confinement, ParserAllocatingWithoutEndIsReportedToxic) {
   static std::vector<std::pair<std::string, std::string>> collected;
   static bool delimited;
   metadata_set_worker_path_for_testing(HUNGRY_WORKER);
-  metadata_register_collect([](void *, const char *path, const char *json) { collected.emplace_back(path, json); });
+  metadata_register_collect(
+      [](void *, const char *path, const char *json, double, double) { collected.emplace_back(path, json); });
   metadata_register_delimit_reached([](void *) { delimited = true; });
   int pid = 0;
   ASSERT_TRUE(metadata_new(&pid));

@@ -15,7 +15,7 @@
 
 #include <cstring>
 
-bool parse_file(const char *path, json_object *root, open_refusal *) {
+bool parse_file(const char *path, json_object *root, open_refusal *, struct stat *) {
   if (g_str_has_suffix(path, ".hungry")) {
     constexpr size_t chunk = 64u << 20;
     for (;;) // g_malloc aborts the worker when the ceiling refuses a chunk

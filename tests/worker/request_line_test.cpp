@@ -43,7 +43,7 @@ TEST(RequestLine, EachShapeWithItsIdAndPath) {
 }
 
 TEST(RequestLine, AnswersCarryTheIdOrNothingWhenThereIsNone) {
-  EXPECT_EQ(format_answer(5, "{}"), "5:{}\n");
+  EXPECT_EQ(format_answer(5, "{}", 2147483648LL, -1), "5:2147483648:-1:{}\n");
   EXPECT_EQ(refused_answer(6, "notFound"), "6:{\"returnValue\":false,\"errorText\":\"notFound\"}\n");
   EXPECT_EQ(malformed_answer(), "{\"returnValue\":false}\n");
 }

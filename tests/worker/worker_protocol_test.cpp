@@ -20,6 +20,12 @@ const std::string failed = "{\"returnValue\":false}";
 const std::string unknown_record = "{ \"returnValue\": true, \"type\": \"unknown\", \"subtype\": \"unknown\" }";
 const std::string hook = "::test::toxic::neverreturn::";
 
+// The size and time a parsed file's answer carries before its record.
+std::string opened(const std::string &path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return std::to_string(info.st_size) + ":" + std::to_string(info.st_mtime) + ":";
+}
 
 } // namespace
 
@@ -37,15 +43,15 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
     std::string request;
     std::string answer;
   } rows[] = {
-      {"5:" + plain + "\n", "5:" + unknown_record},
+      {"5:" + plain + "\n", "5:" + opened(plain) + unknown_record},
       {"6:/nonexistent/file.mp3\n", "6:" + refused_record("notFound")},
       {"6:" + plain + "/below\n", "6:" + refused_record("notFound")}, // through a file, not a folder
       {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
       {"no colon here\n", failed},
       {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
-      {"007:" + plain + "\n", "7:" + unknown_record},
-      {"8:" + colon + "\n", "8:" + unknown_record},
-      {"9:" + quoted + "  \t\r\n", "9:" + unknown_record},
+      {"007:" + plain + "\n", "7:" + opened(plain) + unknown_record},
+      {"8:" + colon + "\n", "8:" + opened(colon) + unknown_record},
+      {"9:" + quoted + "  \t\r\n", "9:" + opened(quoted) + unknown_record},
       {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
   };
   // The line's own shapes are the request-line table's; these are what the
@@ -104,7 +110,7 @@ TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
       continue;
     std::string path = entry.path();
     worker.send(std::to_string(++id) + ":" + path + "\n");
-    std::string line, prefix = std::to_string(id) + ":";
+    std::string line, prefix = std::to_string(id) + ":" + opened(path);
     ASSERT_TRUE(worker.read_line(&line)) << path << "\n" << worker.errors();
     ASSERT_EQ(line.substr(0, prefix.size()), prefix);
     EXPECT_EQ(canonical_json(line.substr(prefix.size())), record_text(path)) << path;
@@ -144,8 +150,8 @@ TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
       {"/proc/self/maps", not_regular},
       {environ, not_regular},
       {"/proc/self/status", not_regular},
-      {file, unknown_record},
-      {link, unknown_record},
+      {file, opened(file) + unknown_record},
+      {link, opened(file) + unknown_record}, // the size and time of the file linked to
   };
   // A regular-looking file of sysfs and of the cgroup file system, where mounted.
   for (const char *pseudo : {"/sys/kernel/uevent_seqnum", "/sys/kernel/mm/transparent_hugepage/enabled",
@@ -163,7 +169,7 @@ TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
     std::string line;
     ASSERT_TRUE(worker.read_line(&line, 3000)) << rows[i].first;
     EXPECT_EQ(line, std::to_string(i) + ":" + rows[i].second) << rows[i].first;
-    refusals += rows[i].second != unknown_record;
+    refusals += rows[i].second == not_regular;
   }
   const std::string errors = worker.errors(), logged = "Failed to open file!\n";
   size_t count = 0;

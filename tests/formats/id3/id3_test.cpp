@@ -322,7 +322,8 @@ TEST(Id3Tags, ConfinedWorkerGivesTheSameRecords) {
     std::string path = dir.write("big" + std::to_string(i) + ".mp3", tags[i]), line;
     worker.send(std::to_string(i) + ":" + path + "\n");
     ASSERT_TRUE(worker.read_line(&line)) << worker.errors();
+    // "ID:SIZE:MODIFIED:" and the record.
     EXPECT_EQ(line.substr(0, 2), std::to_string(i) + ":");
-    EXPECT_EQ(canonical_json(line.substr(2)), record_text(path)) << i;
+    EXPECT_EQ(canonical_json(line.substr(line.find('{'))), record_text(path)) << i;
   }
 }

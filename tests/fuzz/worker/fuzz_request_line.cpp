@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (parse_request_line(buffer, &id, &path) == request_shape::file) {
     if (path <= buffer || path > buffer + strlen(buffer) || *path == '\0')
       abort();
-    std::string answer = format_answer(id, "{}");
+    std::string answer = format_answer(id, "{}", 0, 0);
     if (answer.back() != '\n')
       abort();
   }
