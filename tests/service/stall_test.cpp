@@ -51,7 +51,7 @@ struct stall_mount {
                  nullptr, nullptr, nullptr);
     if (wait_child(pid, 10000) == -1) {
       kill(pid, SIGKILL);
-      wait_child(pid);
+      waitpid(pid, nullptr, 0);
     }
   }
   void wake() const { g_file_set_contents(release.c_str(), "", 0, nullptr); }
