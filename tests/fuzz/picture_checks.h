@@ -6,14 +6,17 @@
 #include <cstdint>
 #include <cstdlib>
 
-// Aborts unless `object` carries either both "thumbOffset" and `length_key`
-// or neither, and the place they give lies inside the `size` bytes of input.
+// Aborts when `object` gives a "thumbOffset" without `length_key`, or a place
+// that does not lie inside the `size` bytes of input. A length alone is fine:
+// an EXIF block can say how long its thumbnail is where the walk finds no
+// place for it.
 inline void check_location(json_object *object, const char *length_key, size_t size) {
   json_object *offset = json_object_object_get(object, "thumbOffset");
+  if (offset == nullptr)
+    return;
   json_object *length = json_object_object_get(object, length_key);
-  if ((offset == nullptr) != (length == nullptr))
-    abort();
-  if (offset != nullptr && static_cast<uint64_t>(json_object_get_int64(offset)) + json_object_get_int64(length) > size)
+  if (length == nullptr || json_object_get_int64(offset) < 0 || json_object_get_int64(length) < 0 ||
+      static_cast<uint64_t>(json_object_get_int64(offset)) + static_cast<uint64_t>(json_object_get_int64(length)) > size)
     abort();
 }
 
