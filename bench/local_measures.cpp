@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace {
 
 // The least a metadata reader can read of a file: its head.
@@ -73,4 +75,31 @@ bool measure_worker(const std::string &binary, const std::vector<std::string> &p
   worker_pipe_wait(&worker, answer_timeout_ms);
   worker_pipe_end(&worker);
   return ok;
+}
+
+bool measure_worker_fed(const std::string &binary, const std::vector<std::string> &paths, worker_run *out,
+                        std::string *error) {
+  worker_pipe worker;
+  if (!worker_pipe_start(&worker, binary, -1, error))
+    return false;
+  std::string requests;
+  for (size_t i = 0; i < paths.size(); ++i)
+    requests += std::to_string(i + 1) + ":" + paths[i] + "\n";
+  double start = now_seconds();
+  // A write into a full pipe waits for the worker; the answers must be read
+  // meanwhile, or both sides would wait on each other.
+  std::thread writer([&] { worker_pipe_send(worker, requests); });
+  std::string line;
+  out->answered = 0;
+  while (out->answered < paths.size() && worker_pipe_read_line(&worker, &line, answer_timeout_ms))
+    ++out->answered;
+  out->seconds = now_seconds() - start;
+  out->cpu_us = cpu_microseconds(worker.pid);
+  writer.join();
+  worker_pipe_close_input(&worker);
+  worker_pipe_wait(&worker, answer_timeout_ms);
+  worker_pipe_end(&worker);
+  if (out->answered != paths.size())
+    *error = "the worker stopped answering after " + std::to_string(out->answered) + " answers";
+  return out->answered == paths.size();
 }

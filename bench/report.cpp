@@ -65,12 +65,14 @@ std::string report_table(const bench_results &results) {
       "\nworker latency per file: median %.1f us, 99th percentile %.1f us\n"
       "worker resident memory: %s after 100 files, %s after %zu files\n"
       "service peak resident memory: %s (its worker's peak: %s)\n"
-      "CPU time per file: worker alone %s; one call: service %s, its worker %s\n",
+      "CPU time per file: worker one at a time %s, fed without waiting %s; one caller: service %s, workers %s;"
+      " %d callers: service %s, workers %s\n",
       results.worker_median_us, results.worker_p99_us, kib_text(results.worker_rss_after_100_kib).c_str(),
       kib_text(results.worker_rss_after_all_kib).c_str(), results.files,
       kib_text(results.service_peak_rss_kib).c_str(), kib_text(results.worker_peak_rss_kib).c_str(),
-      us_text(results.worker_alone_cpu_us).c_str(), us_text(results.service_cpu_us).c_str(),
-      us_text(results.service_worker_cpu_us).c_str());
+      us_text(results.worker_alone_cpu_us).c_str(), us_text(results.worker_fed_cpu_us).c_str(),
+      us_text(results.service_cpu_us).c_str(), us_text(results.service_worker_cpu_us).c_str(), results.callers,
+      us_text(results.concurrent_service_cpu_us).c_str(), us_text(results.concurrent_worker_cpu_us).c_str());
   out += tail;
   return out;
 }
@@ -113,6 +115,9 @@ std::string report_json(const bench_results &results) {
   add_field(cpu.get(), "workerAloneMicroseconds", results.worker_alone_cpu_us);
   add_field(cpu.get(), "serviceMicroseconds", results.service_cpu_us);
   add_field(cpu.get(), "serviceWorkerMicroseconds", results.service_worker_cpu_us);
+  add_field(cpu.get(), "workerFedMicroseconds", results.worker_fed_cpu_us);
+  add_field(cpu.get(), "concurrentServiceMicroseconds", results.concurrent_service_cpu_us);
+  add_field(cpu.get(), "concurrentWorkerMicroseconds", results.concurrent_worker_cpu_us);
   json_object_object_add(root.get(), "cpuPerFile", cpu.release());
   return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
 }

@@ -29,11 +29,15 @@ struct bench_results {
   long worker_rss_after_all_kib = -1;
   long service_peak_rss_kib = -1;
   long worker_peak_rss_kib = -1;
-  // CPU time per file: the worker alone, and the service and its worker
-  // during the one call; negative when unknown.
+  // CPU time per file: the worker alone (one request at a time, and fed
+  // without waiting), and the service and its workers for one caller and
+  // for several at once; negative when unknown.
   double worker_alone_cpu_us = -1;
+  double worker_fed_cpu_us = -1;
   double service_cpu_us = -1;
   double service_worker_cpu_us = -1;
+  double concurrent_service_cpu_us = -1;
+  double concurrent_worker_cpu_us = -1;
 };
 
 // Files per second of a row that ran, else 0.

@@ -8,6 +8,8 @@
 #include <glib/gstdio.h>
 #include <json-c/json.h>
 
+#include <map>
+
 namespace {
 
 const char *const service_name = "com.kivo.mediasiftd";
@@ -34,11 +36,12 @@ struct bench_bus {
   }
 
   pid_t owner_pid() const { return bus_owner_pid(connection, service_name); }
-  // The first of the service's workers /proc lists (the one the first call
-  // spawned: process ids rise).
-  pid_t worker() const {
-    std::vector<pid_t> workers = worker_pids(daemon.address, 0, binary);
-    return workers.empty() ? 0 : workers[0];
+  // CPU microseconds each running worker of the service has used so far.
+  std::map<pid_t, double> worker_cpu() const {
+    std::map<pid_t, double> cpu;
+    for (pid_t pid : worker_pids(daemon.address, 0, binary))
+      cpu[pid] = cpu_microseconds(pid);
+    return cpu;
   }
 
   void stop() {
@@ -71,6 +74,17 @@ void wait_all(const std::vector<call_result> &states) {
   };
   while (!all_done())
     g_main_context_iteration(nullptr, TRUE);
+}
+
+// CPU time the workers running now used since `before` was taken; a worker
+// started since counts from zero.
+double worker_cpu_since(const bench_bus &bus, const std::map<pid_t, double> &before) {
+  double used = 0;
+  for (const auto &[pid, cpu] : bus.worker_cpu()) {
+    auto earlier = before.find(pid);
+    used += cpu - (earlier != before.end() ? earlier->second : 0);
+  }
+  return used;
 }
 
 } // namespace
@@ -118,25 +132,27 @@ bool measure_service(const std::string &binary, const std::vector<std::string> &
   }
 
   if (ok) {
-    std::string payload = payload_for(paths);
-    std::vector<call_result> one(1);
+    // One caller, in calls of at most `paths_per_call` paths, each sent once
+    // the one before is answered.
     pid_t service = bus.owner_pid();
-    pid_t worker = bus.worker();
     double service_cpu = cpu_microseconds(service);
-    double worker_cpu = cpu_microseconds(worker);
+    std::map<pid_t, double> workers = bus.worker_cpu();
     double begin = now_seconds();
-    call_parse(bus.connection, payload, &one[0]);
-    wait_all(one);
+    for (size_t first = 0; first < paths.size() && ok; first += paths_per_call) {
+      std::vector<std::string> part(paths.begin() + static_cast<long>(first),
+                                    paths.begin() + static_cast<long>(std::min(paths.size(), first + paths_per_call)));
+      std::vector<call_result> one(1);
+      call_parse(bus.connection, payload_for(part), &one[0]);
+      wait_all(one);
+      ok = one[0].error_text.empty() && reply_matches(one[0].reply, part, error);
+      if (!one[0].error_text.empty())
+        *error = "one caller: " + one[0].error_text;
+      out->entries += ok ? part.size() : 0;
+    }
     out->one_call_seconds = now_seconds() - begin;
-    // The worker counts only if it is the same one throughout.
     if (service_cpu >= 0)
       out->service_cpu_us = cpu_microseconds(service) - service_cpu;
-    if (worker_cpu >= 0 && bus.worker() == worker)
-      out->worker_cpu_us = cpu_microseconds(worker) - worker_cpu;
-    ok = one[0].error_text.empty() && reply_matches(one[0].reply, paths, error);
-    if (!one[0].error_text.empty())
-      *error = "one call of all files: " + one[0].error_text;
-    out->entries = ok ? paths.size() : 0;
+    out->worker_cpu_us = worker_cpu_since(bus, workers);
   }
 
   if (ok) {
@@ -155,11 +171,17 @@ bool measure_service(const std::string &binary, const std::vector<std::string> &
     }
     if (ok) {
       std::vector<call_result> states(static_cast<size_t>(callers));
+      pid_t service = bus.owner_pid();
+      double service_cpu = cpu_microseconds(service);
+      std::map<pid_t, double> workers = bus.worker_cpu();
       double begin = now_seconds();
       for (size_t c = 0; c < states.size(); ++c)
         call_parse(connections[c], payloads[c], &states[c]);
       wait_all(states);
       out->concurrent_seconds = now_seconds() - begin;
+      if (service_cpu >= 0)
+        out->concurrent_service_cpu_us = cpu_microseconds(service) - service_cpu;
+      out->concurrent_worker_cpu_us = worker_cpu_since(bus, workers);
       for (size_t c = 0; c < states.size() && ok; ++c) {
         ok = states[c].error_text.empty() && reply_matches(states[c].reply, shares[c], error);
         if (!states[c].error_text.empty())
@@ -173,9 +195,8 @@ bool measure_service(const std::string &binary, const std::vector<std::string> &
   if (ok) {
     pid_t service = bus.owner_pid();
     out->service_peak_rss_kib = status_kib(service, "VmHWM");
-    pid_t worker = bus.worker();
-    if (worker > 0)
-      out->worker_peak_rss_kib = status_kib(worker, "VmHWM");
+    for (const auto &worker : bus.worker_cpu())
+      out->worker_peak_rss_kib = std::max(out->worker_peak_rss_kib, status_kib(worker.first, "VmHWM"));
   }
   for (GDBusConnection *c : connections)
     bus_close(c);

@@ -1,6 +1,6 @@
 // The whole service: a private dbus-daemon that starts the built service on
-// the first call, one "parse" call of every file, then several callers at
-// once, each with its share.
+// the first call; one caller sending calls of up to 1,000 paths one after
+// another, then several callers at once, each with its share.
 #pragma once
 
 #include <sys/types.h>
@@ -15,11 +15,16 @@ struct service_run {
   size_t entries = 0; // entries over all replies, each checked against its path
   long service_peak_rss_kib = -1;
   long worker_peak_rss_kib = -1;
-  // CPU time spent on the one call of every file, by the service and by its
-  // worker; -1 when unknown.
+  // CPU time spent on each measure, by the service and by all its workers
+  // together; -1 when unknown.
   double service_cpu_us = -1;
   double worker_cpu_us = -1;
+  double concurrent_service_cpu_us = -1;
+  double concurrent_worker_cpu_us = -1;
 };
+
+// Paths per call, as the client sends them.
+constexpr size_t paths_per_call = 1000;
 
 // Runs both measures against `binary` started by a private bus. False with
 // `error` set when the bus or the service can't be started, a call fails, or
