@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libglib2.0-dev libjson-c-dev libid3tag0-dev libexif-dev zlib1g-dev
+  libglib2.0-dev libjson-c-dev libid3tag0-dev libexif-dev zlib1g-dev libmimalloc-dev
   libgtest-dev googletest
   dbus-daemon dbus-bin
   clang libclang-rt-14-dev
