@@ -19,6 +19,15 @@ const char *skip_space(const char *at) {
   return at;
 }
 
+// Past the white space at `at`; `*spaced` turns false unless that space is
+// what json-c writes there: `blanks` (0 or 1) blanks.
+const char *skip_space(const char *at, int blanks, bool *spaced) {
+  const char *end = skip_space(at);
+  if (end - at != blanks || (blanks == 1 && *at != ' '))
+    *spaced = false;
+  return end;
+}
+
 const char *skip_digits(const char *at) {
   while (g_ascii_isdigit(*at))
     ++at;
@@ -103,11 +112,11 @@ const char *skip_word(const char *at, const char *word) {
 }
 
 // Past `"key":` and the space after it, or null.
-const char *skip_key(const char *at) {
+const char *skip_key(const char *at, bool *spaced) {
   if (*at != '"' || (at = skip_string(at + 1)) == nullptr)
     return nullptr;
-  at = skip_space(at);
-  return *at == ':' ? skip_space(at + 1) : nullptr;
+  at = skip_space(at, 0, spaced);
+  return *at == ':' ? skip_space(at + 1, 1, spaced) : nullptr;
 }
 
 } // namespace
@@ -119,6 +128,7 @@ record_span record_value(const char *text) {
   int depth = 0;
   const char *start = skip_space(text);
   const char *at = start;
+  bool spaced = true;
   for (;;) {
     // At a value.
     if (depth == JSON_TOKENER_DEFAULT_DEPTH)
@@ -127,13 +137,13 @@ record_span record_value(const char *text) {
     case '{':
     case '[':
       closers[depth++] = *at == '{' ? '}' : ']';
-      at = skip_space(at + 1);
+      at = skip_space(at + 1, 1, &spaced);
       if (*at == closers[depth - 1]) {
         --depth;
         ++at;
         break;
       }
-      if (closers[depth - 1] == '}' && (at = skip_key(at)) == nullptr)
+      if (closers[depth - 1] == '}' && (at = skip_key(at, &spaced)) == nullptr)
         return {};
       continue;
     case '"':
@@ -152,26 +162,29 @@ record_span record_value(const char *text) {
       at = skip_number(at);
     }
     // Past a value: close containers until the next member or the end.
+    const char *end = nullptr;
     for (;;) {
       if (at == nullptr)
         return {};
-      const char *end = at;
+      end = at;
       at = skip_space(at);
       if (depth == 0) {
         // json-c reads a record of null as no record at all.
         if (*at != '\0' || *start == 'n')
           return {};
-        return {start, static_cast<size_t>(end - start)};
+        return {start, static_cast<size_t>(end - start), spaced};
       }
       if (*at != closers[depth - 1])
         break;
+      skip_space(end, 1, &spaced);
       --depth;
       ++at;
     }
     if (*at != ',')
       return {};
-    at = skip_space(at + 1);
-    if (closers[depth - 1] == '}' && (at = skip_key(at)) == nullptr)
+    skip_space(end, 0, &spaced);
+    at = skip_space(at + 1, 1, &spaced);
+    if (closers[depth - 1] == '}' && (at = skip_key(at, &spaced)) == nullptr)
       return {};
   }
 }
@@ -246,6 +259,46 @@ void append_double(GString *out, double value) {
     g_string_append(out, ".0");
 }
 
+// Appends the JSON value `text` with json-c's spacing: "{ " and " }", "[ "
+// and " ]", "{ }" and "[ ]" when empty, ", " between members and elements,
+// ": " after a key, no other white space. Strings and numbers stay as they
+// stand.
+void append_spaced(GString *out, const char *text, size_t length) {
+  const char *end = text + length;
+  for (const char *at = text; at < end;) {
+    char c = *at++;
+    switch (c) {
+    case '"': {
+      const char *past = skip_string(at);
+      g_string_append_len(out, at - 1, past - at + 1);
+      at = past;
+      break;
+    }
+    case '{':
+    case '[':
+      g_string_append_c(out, c);
+      g_string_append_c(out, ' ');
+      at = skip_space(at);
+      if (*at == '}' || *at == ']')
+        g_string_append_c(out, *at++);
+      break;
+    case '}':
+    case ']':
+      g_string_append_c(out, ' ');
+      g_string_append_c(out, c);
+      break;
+    case ',':
+    case ':':
+      g_string_append_c(out, c);
+      g_string_append_c(out, ' ');
+      break;
+    default:
+      if (!is_json_space(c))
+        g_string_append_c(out, c);
+    }
+  }
+}
+
 // Appends `, "data": RECORD` when the worker's record text is one JSON value,
 // and logs the record otherwise. A reply must be valid UTF-8 to travel on the
 // bus, so a record holding invalid bytes has them replaced with U+FFFD rather
@@ -263,7 +316,13 @@ void append_data(GString *out, const char *path, const char *record) {
     return;
   }
   g_string_append(out, ", \"data\": ");
-  g_string_append_len(out, value.text, static_cast<gssize>(value.length));
+  // The worker writes its records with json-c's writer, so they are spaced
+  // as json-c spaces them and go in whole; its refusals, the service's own
+  // records and anything else are spaced so first.
+  if (value.json_c_spacing)
+    g_string_append_len(out, value.text, static_cast<gssize>(value.length));
+  else
+    append_spaced(out, value.text, value.length);
 }
 
 // The bytes an entry takes in the reply besides its record: the path as

@@ -142,8 +142,8 @@ TEST_F(BusService, OpenRequestsKeepTheirWorkerAndReapAnswersEachAlone) {
 
 TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   GArray *files = string_array({"/a.mp3", "/b.jpg", "/c", "/d", "/e"});
-  GArray *results = string_array({"{ \"returnValue\": true, \"type\": \"audio\" }",
-                                  "{ \"returnValue\": false, \"toxic\": true }", "not json", "{ \"title\": \"caf\xe9\" }"});
+  GArray *results = string_array({"{\"returnValue\":true,\"type\":\"audio\"}", "{\"returnValue\":false,\"toxic\":true}",
+                                "not json", "{\"title\":\"caf\xe9\"}"});
   char *none = nullptr;
   g_array_append_val(results, none);
   GArray *sizes = double_array({1, 2, 3, 4, 5});
@@ -226,14 +226,16 @@ std::string nested(int depth, const std::string &open, const std::string &inner,
 // tokener's limit); refused as before where json-c refused them or they are
 // no JSON; as they stand where json-c would have rewritten them.
 TEST(BuildParseReply, SplicesRecordsAsJsonCWroteThem) {
-  // Written by json-c's writer, or taken as they stand (surrounding space
-  // aside) where json-c would write them the same: as before.
+  // Written by json-c's writer, or by another (white space differs only):
+  // as before.
   std::vector<std::string> as_before = {
       "{ \"a\": \"q\\\"\\\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\", \"b\": [ 1, -2.5, 1e5, 1.0E-7, -0.0, null ] }",
       "{ \"t\": \"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\", \"\": { } }",
       "{ \"t\": \"caf\xe9\", \"u\": \"\xed\xa0\x80\xf4\x90\x80\x80\xc0\xaf\" }", // made valid UTF-8 first
       nested(31, "[ ", "[ ]", " ]"), nested(31, "{ \"k\": ", "\"v\"", " }"), nested(31, "[ ", "1", " ]"),
-      "  \"bare\"\n", "-12", "[ ]", "false"};
+      "  \"bare\"\n", "-12", "[ ]", "false", "{\"returnValue\":false,\"errorText\":\"x\"}",
+      " {\n\t\"a\" :[1 ,{}, [ [ ]] ,{ \"b\":\"\\\" [{\"}] } \r\n", "{  }", "{ \"a\": [ 1 ,2 ] }", "{ \"a\":  1 }",
+      "{ \"a\" : 1 }", "[ 1 ]", "[ 1]", "[1 ]", "[ 1,  2 ]", "[ 1 , 2 ]", "[ 1,\n2 ]", "[ [ ]  ]", "[[ ] ]"};
   // No single JSON value, or past json-c's depth: no "data", as before (the
   // tokener took the first value of trailing garbage and its lax forms).
   std::vector<std::string> refused = {
@@ -246,15 +248,17 @@ TEST(BuildParseReply, SplicesRecordsAsJsonCWroteThem) {
   // clamped, members merged): spliced as it stands.
   std::vector<std::pair<std::string, std::string>> rows;
   for (const char *text : {"[ \"\\ud83c\\udfb5\", \"\\u00e9\", \"/\" ]",
-                           "[ 123456789012345678901234567890, -0, 1e400 ]", "{\"a\":1,\"a\":2}"})
+                           "[ 123456789012345678901234567890, -0, 1e400 ]", "{ \"a\": 1, \"a\": 2 }"})
     rows.push_back({text, text});
   for (const std::string &text : refused)
     rows.push_back({text, ""});
   for (const char *folder : {"flac", "id3", "image", "mp4", "ogg", "photo", "playlist", "wav"}) {
     g_autoptr(GDir) dir = g_dir_open(data_path(folder).c_str(), 0, nullptr);
     while (const char *name = dir != nullptr ? g_dir_read_name(dir) : nullptr) {
-      if (g_str_has_suffix(name, ".json"))
-        as_before.push_back(json_object_to_json_string(parse_json(read_file(data_path(folder) + "/" + name)).get()));
+      if (!g_str_has_suffix(name, ".json"))
+        continue;
+      as_before.push_back(json_object_to_json_string(parse_json(read_file(data_path(folder) + "/" + name)).get()));
+      EXPECT_TRUE(record_value(as_before.back().c_str()).json_c_spacing) << name; // goes in whole
     }
   }
   ASSERT_GT(as_before.size(), 40u); // the golden records were found
