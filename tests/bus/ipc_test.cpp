@@ -220,11 +220,12 @@ std::string nested(int depth, const std::string &open, const std::string &inner,
   return text;
 }
 
-// Records spliced into the reply as they stand once checked to be one JSON
-// value: byte for byte what json-c wrote for them parsed again, for every
-// record json-c's writer makes (every golden record, escapes, nesting to the
-// tokener's limit); refused as before where json-c refused them or they are
-// no JSON; as they stand where json-c would have rewritten them.
+// Records spliced into the reply once checked to be one JSON value: byte for
+// byte what json-c wrote for them parsed again, for every record json-c's
+// writer makes (every golden record, escapes, nesting to the tokener's
+// limit) and for any spacing; refused as before where json-c refused them or
+// they are no JSON; tokens as they stand where json-c would have rewritten
+// them.
 TEST(BuildParseReply, SplicesRecordsAsJsonCWroteThem) {
   // Written by json-c's writer, or by another (white space differs only):
   // as before.
