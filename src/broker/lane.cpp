@@ -172,9 +172,12 @@ void lane_answer(lane &l, const std::string &line, lane_actions &out) {
   auto younger = [&](const lane_item &item) {
     return item.what == lane_item::kind::request && line_id(item.line.c_str()) == id;
   };
+  // The usual answer is the oldest's: only another id needs the search.
   bool skipped = false;
-  for (size_t i = 1; i < l.sent.size() && !skipped; ++i)
-    skipped = younger(l.sent[i]);
+  if (!younger(l.sent.front())) {
+    for (size_t i = 1; i < l.sent.size() && !skipped; ++i)
+      skipped = younger(l.sent[i]);
+  }
   while (skipped && !younger(l.sent.front())) {
     if (l.sent.front().what == lane_item::kind::request)
       collect(out, take_oldest(l), lane_not_answered_record);

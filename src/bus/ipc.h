@@ -83,6 +83,19 @@ char *activity_payload(int activity_id, int pid);
 void activity_associate(int activity_id, parse_request *request);
 bool activity_associate_ignore_callback(QSHandle *handle, QSMessage *message, void *context);
 
+// Where the one JSON value of a worker's record text stands: the text less
+// the white space around it, and whether the white space inside is the one
+// json-c's default writer puts there. {nullptr, 0} unless the text is
+// exactly one value (RFC 8259 grammar, strings standing for valid Unicode)
+// nested no deeper than json-c's tokener takes, and not null, which json-c
+// reads as no record at all. The text must be valid UTF-8.
+struct record_span {
+  const char *text = nullptr;
+  size_t length = 0;
+  bool json_c_spacing = false;
+};
+record_span record_value(const char *text);
+
 // The success reply of a parse call, {"returnValue":true,"files":[...]} with
 // one entry per element of `results`, as the text json-c writes for it
 // (g_free it); null once the text passes reply_limit_bytes.

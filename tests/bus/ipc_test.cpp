@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,121 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   string_array_free_all(&results);
   g_array_free(sizes, TRUE);
   g_array_free(modified, TRUE);
+}
+
+// One entry as the service wrote it while it parsed each record into a json-c
+// tree and wrote the tree out again: the reference for the spliced text.
+std::string tree_entry(const char *path, double size, double modified, const char *record) {
+  json_ptr entry(json_object_new_object());
+  add_field(entry.get(), "path", path);
+  add_field(entry.get(), "size", size);
+  add_field(entry.get(), "modified", modified);
+  if (record != nullptr) {
+    g_autofree char *valid = g_utf8_make_valid(record, -1);
+    if (json_object *data = json_tokener_parse(valid))
+      json_object_object_add(entry.get(), "data", data);
+  }
+  return json_object_to_json_string(entry.get());
+}
+
+// The reply of one entry, and the lines logged while it was written.
+std::string one_entry_reply(const char *path, double size, double modified, const char *record, log_capture &logs) {
+  GArray *files = string_array({path});
+  GArray *results = g_array_new(FALSE, FALSE, sizeof(char *));
+  char *copy = g_strdup(record);
+  g_array_append_val(results, copy);
+  GArray *sizes = double_array({size});
+  GArray *times = double_array({modified});
+  logs.lines.clear();
+  g_autofree char *reply = build_parse_reply(results, sizes, times, files);
+  string_array_free_all(&files);
+  string_array_free_all(&results);
+  g_array_free(sizes, TRUE);
+  g_array_free(times, TRUE);
+  return reply;
+}
+
+std::string reply_of(const std::string &entry) { return "{ \"returnValue\": true, \"files\": [ " + entry + " ] }"; }
+
+std::string nested(int depth, const std::string &open, const std::string &inner, const std::string &close) {
+  std::string text = inner;
+  for (int i = 0; i < depth; ++i)
+    text = open + text + close;
+  return text;
+}
+
+// Records spliced into the reply once checked to be one JSON value: byte for
+// byte what json-c wrote for them parsed again, for every record json-c's
+// writer makes (every golden record, escapes, nesting to the tokener's
+// limit) and for any spacing; refused as before where json-c refused them or
+// they are no JSON; tokens as they stand where json-c would have rewritten
+// them.
+TEST(BuildParseReply, SplicesRecordsAsJsonCWroteThem) {
+  // Written by json-c's writer, or by another (white space differs only):
+  // as before.
+  std::vector<std::string> as_before = {
+      "{ \"a\": \"q\\\"\\\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\", \"b\": [ 1, -2.5, 1e5, 1.0E-7, -0.0, null ] }",
+      "{ \"t\": \"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\", \"\": { } }",
+      "{ \"t\": \"caf\xe9\", \"u\": \"\xed\xa0\x80\xf4\x90\x80\x80\xc0\xaf\" }", // made valid UTF-8 first
+      nested(31, "[ ", "[ ]", " ]"), nested(31, "{ \"k\": ", "\"v\"", " }"), nested(31, "[ ", "1", " ]"),
+      "  \"bare\"\n", "-12", "[ ]", "false", "{\"returnValue\":false,\"errorText\":\"x\"}",
+      " {\n\t\"a\" :[1 ,{}, [ [ ]] ,{ \"b\":\"\\\" [{\"}] } \r\n", "{  }", "{ \"a\": [ 1 ,2 ] }", "{ \"a\":  1 }",
+      "{ \"a\" : 1 }", "[ 1 ]", "[ 1]", "[1 ]", "[ 1,  2 ]", "[ 1 , 2 ]", "[ 1,\n2 ]", "[ [ ]  ]", "[[ ] ]"};
+  // No single JSON value, or past json-c's depth: no "data", as before (the
+  // tokener took the first value of trailing garbage and its lax forms).
+  std::vector<std::string> refused = {
+      nested(32, "[", "1", "]"), nested(33, "[", "", "]"), nested(32, "{\"k\":", "{}", "}"), "", " \n", "null",
+      "{ \"a\": [ 1, 2", "{ \"a\": \"x", "tru", "[ 1 ]]", "{ \"a\": 1 } x", "{ \"a\": 1 }{}", "1 2", "{ 'a': 1 }",
+      "[ 1, ]", "{ \"a\": 1, }", "[ NaN ]", "[ Infinity ]", "[ TRUE ]", "/* c */ { }", "[ 01 ]", "[ 1. ]", "[ .5 ]",
+      "[ +1 ]", "[ 1e ]", "[ 0x10 ]", "[ \"a\tb\" ]", "[ \"\\x\" ]", "[ \"\\ud800\" ]", "[ \"\\udc00\" ]",
+      "[ \"\\ud800\\u0041\" ]", "[ \"\\u12\" ]", "{ \"a\" 1 }", "{ 1: 1 }"};
+  // Valid JSON json-c would have rewritten (escapes decoded, numbers
+  // clamped, members merged): spliced as it stands.
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const char *text : {"[ \"\\ud83c\\udfb5\", \"\\u00e9\", \"/\" ]",
+                           "[ 123456789012345678901234567890, -0, 1e400 ]", "{ \"a\": 1, \"a\": 2 }"})
+    rows.push_back({text, text});
+  for (const std::string &text : refused)
+    rows.push_back({text, ""});
+  for (const char *folder : {"flac", "id3", "image", "mp4", "ogg", "photo", "playlist", "wav"}) {
+    g_autoptr(GDir) dir = g_dir_open(data_path(folder).c_str(), 0, nullptr);
+    while (const char *name = dir != nullptr ? g_dir_read_name(dir) : nullptr) {
+      if (!g_str_has_suffix(name, ".json"))
+        continue;
+      as_before.push_back(json_object_to_json_string(parse_json(read_file(data_path(folder) + "/" + name)).get()));
+      EXPECT_TRUE(record_value(as_before.back().c_str()).json_c_spacing) << name; // goes in whole
+    }
+  }
+  ASSERT_GT(as_before.size(), 40u); // the golden records were found
+  for (const std::string &text : as_before)
+    rows.push_back({text, "="});
+  log_capture logs;
+  for (const auto &[record, data] : rows) {
+    SCOPED_TRACE(record);
+    std::string reply = one_entry_reply("/p", 1, 2, record.c_str(), logs);
+    std::string frame = "{ \"path\": \"\\/p\", \"size\": 1.0, \"modified\": 2.0";
+    std::string expected = data == "="    ? tree_entry("/p", 1, 2, record.c_str())
+                           : data.empty() ? frame + " }"
+                                          : frame + ", \"data\": " + data + " }";
+    EXPECT_EQ(reply, reply_of(expected));
+    EXPECT_EQ(logs.count("Failed to parse metadata returned! /p\n" + record + "\n"),
+              reply.find("\"data\"") == std::string::npos ? 1 : 0);
+    bool utf8 = g_utf8_validate(record.c_str(), -1, nullptr);
+    EXPECT_EQ(logs.count("Metadata returned is not valid UTF-8! /p\n"), utf8 ? 0 : 1);
+  }
+  // Paths, sizes and times written as json-c writes a string and a double;
+  // a time no double holds (only a lying worker's digits make one) as 0.0.
+  const std::vector<std::string> paths = {"", "/a b/c.mp3", "/\x01\"\\\b\f\n\r\t\x1f\x7f/caf\xc3\xa9",
+                                          "/caf\xe9\xff/x"};
+  const double numbers[] = {0, 1234, 2147483647, -1, -0.0, 0.1, 1e15 - 1, 1e15, 1e17, 1.5e300, -1.2345678901234567e+300,
+                            5e-324};
+  for (size_t i = 0; i < G_N_ELEMENTS(numbers); ++i) {
+    const std::string &path = paths[i % paths.size()];
+    EXPECT_EQ(one_entry_reply(path.c_str(), numbers[i], -numbers[i], "1", logs),
+              reply_of(tree_entry(path.c_str(), numbers[i], -numbers[i], "1")));
+  }
+  EXPECT_EQ(one_entry_reply("/p", HUGE_VAL, 3, "1", logs),
+            reply_of("{ \"path\": \"\\/p\", \"size\": 0.0, \"modified\": 3.0, \"data\": 1 }"));
 }
 
 // The bound on a reply's text, and the fewest bytes an entry can take, from
