@@ -129,14 +129,14 @@ constexpr size_t loader_chunk = 1024;
 
 // The block always comes from the file the first pass walked: opening the
 // path again could meet another file, or a pipe that never delivers.
-ExifData *exif_load_from_descriptor(int fd) {
+ExifData *exif_load_from_source(const source_file &source) {
   exif_loader_ptr loader(exif_loader_new());
-  if (!loader || fd < 0)
+  if (!loader)
     return nullptr;
   unsigned char chunk[loader_chunk];
-  for (off_t offset = 0;;) {
-    ssize_t got = pread(fd, chunk, sizeof chunk, offset);
-    if (got <= 0 || !exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
+  for (uint64_t offset = 0;;) {
+    size_t got = source_read_at(source, offset, chunk, sizeof chunk);
+    if (got == 0 || !exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
       break;
     offset += got;
   }
@@ -189,8 +189,8 @@ void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
     json_object_object_add(state->exif, name, value);
 }
 
-void exif_add_entries(json_object *exif, int fd) {
-  exif_data_ptr data(exif_load_from_descriptor(fd));
+void exif_add_entries(json_object *exif, const source_file &source) {
+  exif_data_ptr data(exif_load_from_source(source));
   if (!data) {
     log_error("Failed to parse image exif!\n");
     return;

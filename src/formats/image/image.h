@@ -1,15 +1,16 @@
 // Images: JPEG EXIF entries with the thumbnail location, and TIFF.
 #pragma once
 
+#include "base/pread_stream.h"
 #include <json-c/json.h>
 
 #include <cstdio>
 
 // Adds "exif" to `root`. `file` is open at offset 0 and stays open; both
 // passes read it through its descriptor, never `path` (not used).
-void parse_exif(FILE *file, json_object *root, const char *path);
+void parse_exif(const source_file &source, json_object *root, const char *path);
 // Adds "tiff" to `root`.
-void parse_tiff(FILE *file, json_object *root, const char *path);
+void parse_tiff(const source_file &source, json_object *root, const char *path);
 
 enum class image_kind { jpeg, png, gif, bmp, tiff };
 
@@ -19,4 +20,4 @@ enum class image_kind { jpeg, png, gif, bmp, tiff };
 // signed decimal degrees and "altitude" in metres where the file holds one.
 // `file` stays open; it is read through its descriptor, whatever its
 // position.
-void add_image_members(image_kind kind, FILE *file, json_object *root);
+void add_image_members(image_kind kind, const source_file &source, json_object *root);

@@ -154,7 +154,7 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *wav, std::string *
 
 } // namespace
 
-void parse_wav(FILE *file, json_object *root, const char *, std::string *comment) {
+void parse_wav(const source_file &source, json_object *root, const char *, std::string *comment) {
   json_object *wav = json_object_new_object();
   if (!json_is_created(wav)) {
     log_error("Failed to allocate wav info object!\n");
@@ -162,7 +162,7 @@ void parse_wav(FILE *file, json_object *root, const char *, std::string *comment
   }
   json_object_object_add(root, "wav", wav);
   offset_reader reader;
-  if (!open_offset_reader(file, &reader))
+  if (!open_offset_reader(source, &reader))
     return;
   FILE *in = reader.file;
   unsigned char header[riff_header_size];
