@@ -17,7 +17,10 @@ namespace {
 // the opener read at the start serve as a first window that is never
 // dropped, and the own window is only made when a read leaves them.
 constexpr size_t window_size = 64 * 1024;
-constexpr size_t stdio_buffer_size = 4 * 1024;
+// Small enough that the cookie, buffer included, is a small allocation: a
+// request of a kilobyte or more makes glibc's malloc merge all its freed
+// small chunks first, which cost more than the stream's whole use of a file.
+constexpr size_t stdio_buffer_size = 512;
 
 struct pread_cookie {
   int fd;
@@ -31,6 +34,7 @@ struct pread_cookie {
   size_t window_length; // bytes of the window that hold file data
   char stdio_buffer[stdio_buffer_size];
 };
+static_assert(sizeof(pread_cookie) < 1000, "a small allocation");
 
 ssize_t serve(pread_cookie *c, const char *from, off64_t from_start, size_t from_length, char *bytes, size_t size) {
   size_t offset = static_cast<size_t>(c->position - from_start);

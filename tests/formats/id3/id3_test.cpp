@@ -292,6 +292,25 @@ TEST(Id3Pictures, ScanLocatesOnlyImagesHeldAsDecoded) {
   }
 }
 
+// A tag that passes the bytes the dispatch reads at once, or ends near their
+// end, gives what a small one gives: its frames, the picture's location and
+// the audio behind it.
+TEST(Id3Tags, TagsPastTheFirstReadGiveTheSameRecord) {
+  const std::string fixture = data_path("id3/cbr_info_44k_stereo.mp3"), mp3 = read_file(fixture);
+  const size_t tag_end = 10 + (size_t(mp3[6]) << 21 | size_t(mp3[7]) << 14 | size_t(mp3[8]) << 7 | size_t(mp3[9]));
+  const std::string audio = json_text(json_object_object_get(record_of(fixture).get(), "audio"));
+  ASSERT_NE(audio, "null");
+  // Tag header, the title frame, the picture frame's header, its fields.
+  const std::string id3 = R"({"TIT2":["Tone"],"APIC":[)" + png_located(10 + 15 + 10 + 13) + "]}";
+  temp_dir dir;
+  for (size_t length : {65536 - 100, 65536 + 5, 300000}) {
+    const std::string body = frame(4, "TIT2", "\3Tone"s) + frame(4, "APIC", png_picture);
+    json_ptr record = record_of(dir.write("big.mp3", tag_of_length(length, 4, body) + mp3.substr(tag_end)));
+    expect_same_json(json_text(json_object_object_get(record.get(), "id3")), id3, std::to_string(length));
+    EXPECT_EQ(json_text(json_object_object_get(record.get(), "audio")), audio) << length;
+  }
+}
+
 // The library closes the descriptor it reads through; the caller's stream
 // must keep its own, and no descriptor may be left behind.
 TEST(Id3Tags, LibraryFileReadingLeavesTheCallersStreamOpen) {
