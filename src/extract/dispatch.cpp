@@ -187,12 +187,12 @@ void add_stream_members(media_format format, const source_file &file, json_objec
   for (const auto &picture : pictures)
     if (picture.format == format)
       add_image_members(picture.kind, file, root);
-  // The photo readers other than JPEG's find the picture's size and the
-  // EXIF position while they walk the file for its EXIF block; those
-  // members are moved behind "subtype".
+  // The photo readers find the EXIF position (and all but JPEG's the
+  // picture's size) while they read the file's EXIF block; those members
+  // are moved behind "subtype".
   const bool photo = format == media_format::png || format == media_format::webp || format == media_format::heic ||
                      format == media_format::heif || format == media_format::avif;
-  if (photo)
+  if (photo || format == media_format::jpeg)
     for (const char *key : {"image", "location"})
       move_to_end(root, key);
   const bool vorbis = format == media_format::flac || format == media_format::ogg || format == media_format::opus;

@@ -137,5 +137,5 @@ void parse_exif(const source_file &source, json_object *root, const char * /*pat
   // The walk seeks past every segment; see pread_stream.h.
   file_ptr walked(pread_stream_open(source));
   walk_segments(walked ? walked.get() : file, exif);
-  exif_add_entries(exif, source);
+  exif_add_entries(root, exif, source);
 }

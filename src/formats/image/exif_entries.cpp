@@ -189,7 +189,7 @@ void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
     json_object_object_add(state->exif, name, value);
 }
 
-void exif_add_entries(json_object *exif, const source_file &source) {
+void exif_add_entries(json_object *root, json_object *exif, const source_file &source) {
   exif_data_ptr data(exif_load_from_source(source));
   if (!data) {
     log_error("Failed to parse image exif!\n");
@@ -197,4 +197,5 @@ void exif_add_entries(json_object *exif, const source_file &source) {
   }
   exif_walk_state state{exif, exif_data_get_byte_order(data.get()), EXIF_IFD_COUNT};
   exif_data_foreach_content(data.get(), handle_exif_content, &state);
+  add_exif_location(root, data.get());
 }

@@ -87,6 +87,7 @@ void add_image_size(json_object *root, const image_size &size);
 // when they give a position.
 void add_exif_location(json_object *root, ExifData *data);
 
-// Loads the EXIF block of the open file behind `fd` and adds every entry it
-// holds to `exif`, under libexif's name for its tag.
-void exif_add_entries(json_object *exif, const source_file &source);
+// Loads the EXIF block of the file and adds every entry it holds to `exif`,
+// under libexif's name for its tag, and its GPS position to `root` as
+// "location".
+void exif_add_entries(json_object *root, json_object *exif, const source_file &source);

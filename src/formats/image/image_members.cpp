@@ -8,7 +8,6 @@
 #include "formats/image/exif_internal.h"
 #include "formats/image/image.h"
 
-#include <unistd.h>
 
 #include <libexif/exif-utils.h>
 
@@ -17,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-using exif_data_ptr = std::unique_ptr<ExifData, fn_deleter<&exif_data_free>>;
 
 // JPEG frame headers: SOF0 to SOF15, except the three markers of that range
 // that are no frame header (DHT, JPG and DAC).
@@ -244,8 +241,4 @@ void add_image_members(image_kind kind, const source_file &source, json_object *
   image_size size{};
   if (read_image_size(kind, source, &size))
     add_image_size(root, size);
-  if (kind != image_kind::jpeg)
-    return;
-  exif_data_ptr data(exif_load_from_source(source));
-  add_exif_location(root, data.get());
 }
