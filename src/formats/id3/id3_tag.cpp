@@ -243,18 +243,18 @@ void parse_id3(const source_file &source, json_object *root, const char *, std::
     fall_back(source, id3, comment);
     return;
   }
-  // A tag within the bytes the opener read is parsed where it lies.
+  // A tag within the bytes the opener read is parsed where it lies; the
+  // rest of a longer one is read with one call.
   byte_ptr buffer;
   const unsigned char *bytes = source.head;
   if (length > source.head_length) {
-    rewind(file);
     buffer.reset(static_cast<unsigned char *>(g_try_malloc(length)));
     if (!buffer) {
       log_error("Couldn't allocate id3 tag in memory\n");
       fall_back(source, id3, comment);
       return;
     }
-    if (fread(buffer.get(), 1, length, file) != length) {
+    if (source_read_at(source, 0, buffer.get(), length) != length) {
       log_error("Failed to read tag into memory!\n");
       buffer.reset();
       fall_back(source, id3, comment);
