@@ -131,15 +131,17 @@ constexpr size_t loader_chunk = 1024;
 // path again could meet another file, or a pipe that never delivers.
 ExifData *exif_load_from_source(const source_file &source) {
   exif_loader_ptr loader(exif_loader_new());
-  if (!loader)
+  // Through a stream, so that a block past the file's head costs one read
+  // per window rather than one per chunk.
+  file_ptr stream(pread_stream_open(source));
+  if (!loader || !stream)
     return nullptr;
+  rewind(stream.get());
   unsigned char chunk[loader_chunk];
-  for (uint64_t offset = 0;;) {
-    size_t got = source_read_at(source, offset, chunk, sizeof chunk);
-    if (got == 0 || !exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
-      break;
-    offset += got;
-  }
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, stream.get())) > 0 &&
+         exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
+    continue;
   const unsigned char *block = nullptr;
   unsigned int size = 0;
   exif_loader_get_buf(loader.get(), &block, &size);

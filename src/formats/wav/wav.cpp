@@ -83,7 +83,11 @@ void read_id3_chunk(FILE *file, uint64_t start, uint32_t length, json_object *wa
   FILE *memory = fmemopen(tag.data(), tag.size(), "r");
   if (memory == nullptr)
     return;
-  parse_id3(memory, wav, nullptr, comment);
+  // The chunk's bytes, all in memory, are the head of the tag's "file".
+  source_file chunk(memory);
+  chunk.head = tag.data();
+  chunk.head_length = tag.size();
+  parse_id3(chunk, wav, nullptr, comment);
   fclose(memory);
   json_object *pictures = json_object_object_get(json_object_object_get(wav, "id3"), "APIC");
   if (!json_object_is_type(pictures, json_type_array))
