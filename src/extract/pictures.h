@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>

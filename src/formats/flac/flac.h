@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -11,10 +12,10 @@
 #include <cstdio>
 #include <string>
 
-// Adds "flac" to `root`. `file` is open at offset 0 and stays open.
+// Adds "flac" to `root`. `source`'s stream is at offset 0 and stays open.
 void parse_flac(const source_file &source, json_object *root, const char *path);
 
-// Whether the bytes right after the ID3v2 tag at the start of `file` are
+// Whether the bytes right after the ID3v2 tag at the start of `source` are
 // "fLaC": some taggers put an ID3 tag in front of a FLAC stream.
 bool flac_follows_id3(const source_file &source);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <id3tag.h>
 #include <json-c/json.h>
 
@@ -11,13 +12,13 @@
 #include <string>
 #include <vector>
 
-// Adds "id3" to `root`. `file` is open at offset 0 and stays open. When
+// Adds "id3" to `root`. `source`'s stream is at offset 0 and stays open. When
 // `comment` is given, it receives the text of the tag's first comment frame
 // ("COMM"), which the record leaves out; "" when there is none.
 void parse_id3(const source_file &source, json_object *root, const char *path, std::string *comment = nullptr);
 
 // Reads the tags through the library's own file access, on a duplicate of the
-// stream's descriptor, and maps their frames into `id3`. Pictures found this
+// file's descriptor, and maps their frames into `id3`. Pictures found this
 // way get no location.
 void parse_id3_file_only(const source_file &source, json_object *id3, std::string *comment = nullptr);
 

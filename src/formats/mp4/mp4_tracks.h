@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -13,7 +14,7 @@
 
 // Adds "audio" ({"duration", "sampleRate", "channels"}) and "video"
 // ({"width", "height", "duration"}) to `root`, each only with what the file
-// gives. `file`'s position is not used.
+// gives. `source`'s stream position is not used.
 void add_mp4_tracks(const source_file &source, json_object *root);
 
 // Decoders of the payloads (the bytes after the box header), for the walk

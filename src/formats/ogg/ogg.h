@@ -3,10 +3,11 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>
 
 // Adds "vorbis" to `root` for an Ogg file whose first stream is Vorbis or
-// Opus. `file` is open at offset 0 and stays open.
+// Opus. `source`'s stream is at offset 0 and stays open.
 void parse_ogg(const source_file &source, json_object *root, const char *path);

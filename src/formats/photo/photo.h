@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 
 // Each adds "exif" to `root` when the file holds an EXIF block, and
 // "location" when its GPS entries give a position (and, for PNG, "png" when
-// it holds texts; for WebP and HEIF, "image" with the picture's size). `file` is open at offset 0 and stays open.
+// it holds texts; for WebP and HEIF, "image" with the picture's size). `source`'s stream is at offset 0 and stays open.
 void parse_png(const source_file &source, json_object *root, const char *path);
 void parse_webp(const source_file &source, json_object *root, const char *path);
 void parse_heif(const source_file &source, json_object *root, const char *path);

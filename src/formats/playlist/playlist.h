@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>
@@ -16,9 +17,9 @@ constexpr char utf8_bom[] = "\xEF\xBB\xBF";
 constexpr size_t utf8_bom_length = sizeof utf8_bom - 1;
 
 // Adds "m3u" to `root`: {"extended", "entries"}, or {"tooLarge": true}.
-// `file` is open at offset 0 and stays open; `path` is not used.
+// `source`'s stream is at offset 0 and stays open; `path` is not used.
 void parse_m3u(const source_file &source, json_object *root, const char *path);
 // Adds "pls" to `root`: "Version", "NumberOfEntries"/"numberofentries" where
-// present, then "entries"; on failure an "error" word. `file` is open at
-// offset 0 and stays open; `path` is not used.
+// present, then "entries"; on failure an "error" word. `source`'s stream is
+// at offset 0 and stays open; `path` is not used.
 void parse_pls(const source_file &source, json_object *root, const char *path);
