@@ -2,7 +2,6 @@
 
 #include "base/log.h"
 
-
 uint32_t read_32(const unsigned char *p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
 }

@@ -1,4 +1,4 @@
-// Fixed-width integer readers over unaligned bytes, and the size of a stream.
+// Fixed-width integer readers over unaligned bytes, and the size of a file.
 #pragma once
 
 #include "base/pread_stream.h"

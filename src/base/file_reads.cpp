@@ -2,7 +2,6 @@
 
 #include "base/log.h"
 
-
 bool read_at(FILE *file, uint64_t offset, void *bytes, size_t size) {
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(bytes, 1, size, file) == size;
 }

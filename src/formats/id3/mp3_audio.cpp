@@ -122,7 +122,7 @@ void add_mp3_audio(const source_file &source, json_object *root) {
   std::vector<unsigned char> first;
   const size_t head_length = static_cast<size_t>(std::min<uint64_t>(first_window, size));
   const unsigned char *head = bytes_at(source, 0, head_length, &first);
-  if (head == nullptr)
+  if (head == nullptr && head_length > 0)
     return;
   mp3_file f{source, size, head, head_length};
   const uint64_t start = audio_start(f);
@@ -134,17 +134,18 @@ void add_mp3_audio(const source_file &source, json_object *root) {
   // The first window: what the first read holds behind the tag, when that
   // is enough to confirm a frame; else a window read where the tag ends.
   // The wider window follows only when the first holds no frame.
+  std::vector<unsigned char> past_head; // a window read past the head
   search result;
   if (start < f.head_length && f.head_length - start >= std::min<uint64_t>(left, min_search)) {
     result = summarise_window(f, start, f.head + start, f.head_length - start, root);
   } else {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, first_window));
-    const unsigned char *window = bytes_at(source, start, n, &first);
+    const unsigned char *window = bytes_at(source, start, n, &past_head);
     result = window == nullptr ? search::none : summarise_window(f, start, window, n, root);
   }
   if (result == search::more) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, max_search));
-    const unsigned char *window = bytes_at(source, start, n, &first);
+    const unsigned char *window = bytes_at(source, start, n, &past_head);
     result = window == nullptr ? search::none : summarise_window(f, start, window, n, root);
   }
   if (result != search::found)
