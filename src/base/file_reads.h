@@ -20,4 +20,4 @@ struct offset_reader {
 };
 
 // False (logged) when the file's size cannot be had.
-bool open_offset_reader(FILE *file, offset_reader *reader);
+bool open_offset_reader(const source_file &file, offset_reader *reader);

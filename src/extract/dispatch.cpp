@@ -116,7 +116,7 @@ const format_row &row_of(media_format format) {
   return format_rows[0];
 }
 
-void run_parser(media_format format, FILE *file, json_object *root, const char *path, std::string *comment) {
+void run_parser(media_format format, const source_file &file, json_object *root, const char *path, std::string *comment) {
   switch (format) {
   case media_format::mp3:
     parse_id3(file, root, path, comment);
@@ -177,7 +177,7 @@ void move_to_end(json_object *root, const char *key) {
 // header and the EXIF position, or the audio and video tracks), read apart
 // from the format's own member, and the tags and pictures of the format's
 // member under common names.
-void add_stream_members(media_format format, FILE *file, json_object *root, const std::string &comment) {
+void add_stream_members(media_format format, const source_file &file, json_object *root, const std::string &comment) {
   const struct {
     media_format format;
     image_kind kind;
@@ -187,12 +187,12 @@ void add_stream_members(media_format format, FILE *file, json_object *root, cons
   for (const auto &picture : pictures)
     if (picture.format == format)
       add_image_members(picture.kind, file, root);
-  // The photo readers other than JPEG's find the picture's size and the
-  // EXIF position while they walk the file for its EXIF block; those
-  // members are moved behind "subtype".
+  // The photo readers find the EXIF position (and all but JPEG's the
+  // picture's size) while they read the file's EXIF block; those members
+  // are moved behind "subtype".
   const bool photo = format == media_format::png || format == media_format::webp || format == media_format::heic ||
                      format == media_format::heif || format == media_format::avif;
-  if (photo)
+  if (photo || format == media_format::jpeg)
     for (const char *key : {"image", "location"})
       move_to_end(root, key);
   const bool vorbis = format == media_format::flac || format == media_format::ogg || format == media_format::opus;
@@ -238,20 +238,24 @@ const char *format_subtype(media_format format) { return row_of(format).subtype;
 
 bool parse_file(const char *path, json_object *root, open_refusal *refusal, struct stat *opened) {
   open_refusal why = open_refusal::none;
-  FILE *file = open_regular_file(path, &why, opened);
+  // The file's first bytes, read once: the signature, the size and the
+  // first window of every stream over the file come from them.
+  unsigned char head[head_bytes];
+  source_file file;
+  bool open = open_source_file(path, &why, head, sizeof head, &file);
   if (refusal != nullptr)
     *refusal = why;
-  if (file == nullptr) {
+  if (!open) {
     log_error("Failed to open file!\n");
     return false;
   }
+  if (opened != nullptr)
+    *opened = file.st;
   add_field(root, "returnValue", true);
 
-  unsigned char head[signature_bytes];
-  size_t n = fread(head, 1, sizeof head, file);
   media_format format = media_format::unknown;
-  if (n > 0) {
-    format = format_from_signature(head, n);
+  if (file.head_length > 0) {
+    format = format_from_signature(file.head, file.head_length);
     if (format == media_format::unknown)
       format = format_from_extension(path);
   }
@@ -260,7 +264,6 @@ bool parse_file(const char *path, json_object *root, open_refusal *refusal, stru
   if (format == media_format::mp3 && format_from_extension(path) == media_format::flac && flac_follows_id3(file))
     format = media_format::flac;
 
-  rewind(file);
   json_object *type = json_object_new_string(format_type(format));
   json_object *subtype = json_object_new_string(format_subtype(format));
   std::string comment;
@@ -271,6 +274,6 @@ bool parse_file(const char *path, json_object *root, open_refusal *refusal, stru
   if (json_is_created(subtype))
     json_object_object_add(root, "subtype", subtype);
   add_stream_members(format, file, root, comment);
-  fclose(file);
+  fclose(file.stream);
   return true;
 }

@@ -94,15 +94,16 @@ const char *open_refusal_word(open_refusal refusal) {
 // device such as /dev/zero, a folder, a socket, a kernel pseudo-file) is
 // refused before a byte is read: it could stall the worker, feed a parser
 // endlessly or leak the worker's own state.
-FILE *open_regular_file(const char *path, open_refusal *refusal, struct stat *opened) {
+bool open_source_file(const char *path, open_refusal *refusal, unsigned char *head, size_t head_size,
+                      source_file *file) {
   if (path[0] == '\0') {
     *refusal = open_refusal::empty_path;
-    return nullptr;
+    return false;
   }
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     *refusal = open_refusal_of_errno(errno);
-    return nullptr;
+    return false;
   }
   struct stat st;
   struct statfs fs;
@@ -110,16 +111,26 @@ FILE *open_regular_file(const char *path, open_refusal *refusal, struct stat *op
       is_pseudo_file_system(static_cast<unsigned long>(fs.f_type))) {
     *refusal = open_refusal::not_regular_file;
     close(fd);
-    return nullptr;
+    return false;
   }
-  if (opened != nullptr)
-    *opened = st;
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE *file = fdopen(fd, "rb");
-  if (file == nullptr) {
+  // Of the flags F_SETFL can change, the open set only O_NONBLOCK: clearing
+  // them all makes reads block as on any file, without asking for the flags.
+  fcntl(fd, F_SETFL, 0);
+  ssize_t n;
+  do {
+    n = pread(fd, head, head_size, 0);
+  } while (n < 0 && errno == EINTR);
+  FILE *stream = pread_stream_adopt(fd, st, head, n > 0 ? static_cast<size_t>(n) : 0);
+  if (stream == nullptr) {
     *refusal = open_refusal::failed;
     close(fd);
+    return false;
   }
-  return file;
+  file->stream = stream;
+  file->fd = fd;
+  file->st = st;
+  file->stat_known = true;
+  file->head = head;
+  file->head_length = n > 0 ? static_cast<size_t>(n) : 0;
+  return true;
 }
-

@@ -1,8 +1,9 @@
 // Opening a file for parsing, and the reasons a file is refused.
 #pragma once
 
-#include <cstdio>
-#include <sys/stat.h>
+#include "base/pread_stream.h"
+
+#include <cstddef>
 
 // Why a file was not parsed. The worker's record of such a file carries the
 // word of open_refusal_word in "errorText".
@@ -15,11 +16,13 @@ enum class open_refusal {
   failed,             // any other failure of the open (I/O error, no descriptors)
 };
 
-// Opens `path` for reading ("rb") if it is a regular file that holds data,
-// without blocking on the open and before reading a byte; else null, with
-// the reason in `*refusal`. `*opened`, when given, gets the fstat of the
-// opened file.
-FILE *open_regular_file(const char *path, open_refusal *refusal, struct stat *opened = nullptr);
+// Opens `path` for reading if it is a regular file that holds data, without
+// blocking on the open and before reading a byte, then reads its first
+// `head_size` bytes into `head` with one read. True with `*file` filled (its
+// stream reads from the start; fclose of it closes the descriptor); else
+// false with the reason in `*refusal`.
+bool open_source_file(const char *path, open_refusal *refusal, unsigned char *head, size_t head_size,
+                      source_file *file);
 
 const char *open_refusal_word(open_refusal refusal);
 // The refusal an open(2) failure with `err` stands for.

@@ -60,14 +60,8 @@ void located_pictures(json_object *frames, std::vector<picture> *out) {
   }
 }
 
-bool read_at(int fd, unsigned char *bytes, size_t n, int64_t at) {
-  if (at < 0)
-    return false;
-  ssize_t got;
-  do {
-    got = pread(fd, bytes, n, static_cast<off_t>(at));
-  } while (got < 0 && errno == EINTR);
-  return got == static_cast<ssize_t>(n);
+bool read_at(const source_file &source, unsigned char *bytes, size_t n, int64_t at) {
+  return at >= 0 && source_read_at(source, static_cast<uint64_t>(at), bytes, n) == n;
 }
 
 // The MIME type of a cover by its data box's type indicator.
@@ -90,22 +84,21 @@ uint32_t type_indicator(const unsigned char *header) { return read_32(header + 8
 // header (size, "data", version, type indicator, locale). The item's
 // further covers are the data boxes that follow it, one after another, each
 // whole within the file.
-void mp4_pictures(FILE *file, json_object *mp4, std::vector<picture> *out) {
+void mp4_pictures(const source_file &source, json_object *mp4, std::vector<picture> *out) {
   int64_t offset, size;
   if (!int_member(mp4, "thumbOffset", &offset) || !int_member(mp4, "thumbSize", &size))
     return;
-  const int fd = fileno(file);
   unsigned char header[data_header_size];
-  const bool typed = read_at(fd, header, sizeof header, offset - static_cast<int64_t>(data_header_size)) &&
+  const bool typed = read_at(source, header, sizeof header, offset - static_cast<int64_t>(data_header_size)) &&
                      memcmp(header + 4, "data", 4) == 0;
   out->push_back({offset, size, typed ? cover_mime(type_indicator(header)) : "", "front"});
   if (!typed || size < 0)
     return;
-  struct stat st;
-  if (fstat(fd, &st) != 0)
+  if (!source.stat_known)
     return;
+  const struct stat &st = source.st;
   int64_t at = offset + size;
-  for (int i = 1; i < max_covers && read_at(fd, header, sizeof header, at) && memcmp(header + 4, "data", 4) == 0;
+  for (int i = 1; i < max_covers && read_at(source, header, sizeof header, at) && memcmp(header + 4, "data", 4) == 0;
        ++i) {
     const uint32_t box_size = read_32(header);
     if (box_size < data_header_size || box_size > st.st_size - at)
@@ -124,11 +117,11 @@ void exif_pictures(json_object *exif, std::vector<picture> *out) {
 
 } // namespace
 
-void add_pictures(FILE *file, json_object *root) {
+void add_pictures(const source_file &source, json_object *root) {
   std::vector<picture> found;
   located_pictures(json_object_object_get(json_object_object_get(root, "id3"), "APIC"), &found);
   if (json_object *mp4 = json_object_object_get(root, "mp4"))
-    mp4_pictures(file, mp4, &found);
+    mp4_pictures(source, mp4, &found);
   located_pictures(json_object_object_get(json_object_object_get(root, "flac"), "pictures"), &found);
   // A WAV file's ID3 chunk: its pictures' offsets count from the start of
   // the file.

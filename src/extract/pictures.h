@@ -2,6 +2,8 @@
 // {"offset", "size", "mime", "kind"}, whatever the format.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>
@@ -9,4 +11,4 @@
 // Adds "pictures" to `root` from the picture locations of its "id3", "mp4",
 // "flac" or "exif" member, or of the "id3" of its "wav" member. For MP4 the type of each cover and any further covers
 // are read from the file: a few 16-byte reads at the covers' data boxes.
-void add_pictures(FILE *file, json_object *root);
+void add_pictures(const source_file &source, json_object *root);

@@ -9,7 +9,11 @@
 
 namespace {
 
-TEST(PreadStream, ReadsWhatAPlainStreamReads) {
+// Read alone, and with the file's first bytes already read (a head that
+// ends inside the second window).
+class PreadStream : public testing::TestWithParam<size_t> {};
+
+TEST_P(PreadStream, ReadsWhatAPlainStreamReads) {
   // Three windows and a bit, with bytes that tell their own offset apart.
   std::string bytes(3 * 64 * 1024 + 777, '\0');
   for (size_t i = 0; i < bytes.size(); ++i)
@@ -17,7 +21,10 @@ TEST(PreadStream, ReadsWhatAPlainStreamReads) {
   file_ptr plain(stream_from_bytes(bytes));
   ASSERT_NE(plain, nullptr);
   ASSERT_EQ(fseeko(plain.get(), 100, SEEK_SET), 0);
-  file_ptr fast(pread_stream_open(plain.get()));
+  source_file source(plain.get());
+  source.head = reinterpret_cast<const unsigned char *>(bytes.data());
+  source.head_length = GetParam();
+  file_ptr fast(pread_stream_open(source));
   ASSERT_NE(fast, nullptr);
   EXPECT_EQ(ftello(fast.get()), 100) << "starts where the given stream stands";
 
@@ -57,7 +64,9 @@ TEST(PreadStream, ReadsWhatAPlainStreamReads) {
   EXPECT_NE(fseeko(fast.get(), -1, SEEK_SET), 0);
 }
 
-TEST(PreadStream, NeedsADescriptor) {
+INSTANTIATE_TEST_SUITE_P(Head, PreadStream, testing::Values(0, 70001));
+
+TEST(PreadStreamOpen, NeedsADescriptor) {
   char bytes[4] = {1, 2, 3, 4};
   file_ptr memory(fmemopen(bytes, sizeof bytes, "rb"));
   ASSERT_NE(memory, nullptr);

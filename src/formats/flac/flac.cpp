@@ -122,7 +122,8 @@ void walk_blocks(FILE *file, uint64_t at, uint64_t file_size, json_object *flac)
 
 } // namespace
 
-bool flac_follows_id3(FILE *file) {
+bool flac_follows_id3(const source_file &source) {
+  FILE *file = source.stream;
   unsigned char marker[4];
   uint64_t start = stream_start(file);
   bool found = start != 0 && read_at(file, start, marker, sizeof marker) && memcmp(marker, "fLaC", 4) == 0;
@@ -130,7 +131,7 @@ bool flac_follows_id3(FILE *file) {
   return found;
 }
 
-void parse_flac(FILE *file, json_object *root, const char *) {
+void parse_flac(const source_file &source, json_object *root, const char *) {
   json_object *flac = json_object_new_object();
   if (!json_is_created(flac)) {
     log_error("Failed to allocate flac info object!\n");
@@ -138,7 +139,7 @@ void parse_flac(FILE *file, json_object *root, const char *) {
   }
   json_object_object_add(root, "flac", flac);
   offset_reader reader;
-  if (!open_offset_reader(file, &reader))
+  if (!open_offset_reader(source, &reader))
     return;
   FILE *in = reader.file;
   uint64_t start = stream_start(in);

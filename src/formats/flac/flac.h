@@ -3,6 +3,8 @@
 // meets the same structures inside its packets.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -10,12 +12,12 @@
 #include <cstdio>
 #include <string>
 
-// Adds "flac" to `root`. `file` is open at offset 0 and stays open.
-void parse_flac(FILE *file, json_object *root, const char *path);
+// Adds "flac" to `root`. `source`'s stream is at offset 0 and stays open.
+void parse_flac(const source_file &source, json_object *root, const char *path);
 
-// Whether the bytes right after the ID3v2 tag at the start of `file` are
+// Whether the bytes right after the ID3v2 tag at the start of `source` are
 // "fLaC": some taggers put an ID3 tag in front of a FLAC stream.
-bool flac_follows_id3(FILE *file);
+bool flac_follows_id3(const source_file &source);
 
 // A comment list stops being read after this many fields. Each field costs a
 // JSON value; real tags hold tens, a crafted block could hold millions.

@@ -1,6 +1,8 @@
 // MP3: the ID3v2 tag and the location of its attached pictures.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <id3tag.h>
 #include <json-c/json.h>
 
@@ -10,15 +12,15 @@
 #include <string>
 #include <vector>
 
-// Adds "id3" to `root`. `file` is open at offset 0 and stays open. When
+// Adds "id3" to `root`. `source`'s stream is at offset 0 and stays open. When
 // `comment` is given, it receives the text of the tag's first comment frame
 // ("COMM"), which the record leaves out; "" when there is none.
-void parse_id3(FILE *file, json_object *root, const char *path, std::string *comment = nullptr);
+void parse_id3(const source_file &source, json_object *root, const char *path, std::string *comment = nullptr);
 
 // Reads the tags through the library's own file access, on a duplicate of the
-// stream's descriptor, and maps their frames into `id3`. Pictures found this
+// file's descriptor, and maps their frames into `id3`. Pictures found this
 // way get no location.
-void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment = nullptr);
+void parse_id3_file_only(const source_file &source, json_object *id3, std::string *comment = nullptr);
 
 // Maps one frame the library parsed into `id3`: text frames as arrays of
 // strings, URL frames as one string, "APIC" frames as picture objects.

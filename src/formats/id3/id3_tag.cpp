@@ -128,9 +128,9 @@ size_t map_frames(const id3_tag *tag, json_object *id3, bool v22, std::vector<id
 }
 
 // Rewinds the stream and hands the file to the library's own reading.
-void fall_back(FILE *file, json_object *id3, std::string *comment) {
-  rewind(file);
-  parse_id3_file_only(file, id3, comment);
+void fall_back(const source_file &source, json_object *id3, std::string *comment) {
+  rewind(source.stream);
+  parse_id3_file_only(source, id3, comment);
 }
 
 } // namespace
@@ -175,10 +175,10 @@ void handle_id3_frame(id3_frame *frame, json_object *id3) {
     add_picture_frame(frame, id3);
 }
 
-void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment) {
+void parse_id3_file_only(const source_file &source, json_object *id3, std::string *comment) {
   // The library closes the descriptor it is given when its file is closed;
   // it gets a duplicate, so that the caller's stream keeps its own.
-  int fd = dup(fileno(file));
+  int fd = source.fd < 0 ? -1 : dup(source.fd);
   if (fd < 0) {
     log_error("Failed to open mp3 for parsing!\n");
     return;
@@ -210,14 +210,15 @@ void parse_id3_file_only(FILE *file, json_object *id3, std::string *comment) {
     *comment = id3_first_comment(tag);
   // The tag at the start gave at most as many frames as the library kept;
   // a few more are allowed for frames its conversion of old ids merged.
-  make_v22_pictures_from_file(fileno(file), v22_pictures, tag->nframes + 64, id3);
+  make_v22_pictures_from_file(source.fd, v22_pictures, tag->nframes + 64, id3);
   // The library file holds its own reference to the tag, so this frees
   // nothing before id3_file_close does.
   id3_tag_delete(tag);
   id3_file_close(library_file);
 }
 
-void parse_id3(FILE *file, json_object *root, const char *, std::string *comment) {
+void parse_id3(const source_file &source, json_object *root, const char *, std::string *comment) {
+  FILE *file = source.stream;
   json_object *id3 = json_object_new_object();
   if (!json_is_created(id3)) {
     log_error("Failed to allocate id3 info object!\n");
@@ -234,30 +235,36 @@ void parse_id3(FILE *file, json_object *root, const char *, std::string *comment
   // has no tag length to read; the library searches it for tags elsewhere,
   // such as an ID3v1 tag at its end.
   if (memcmp(header, "ID3", 3) != 0) {
-    fall_back(file, id3, comment);
+    fall_back(source, id3, comment);
     return;
   }
   size_t length = static_cast<size_t>(sync_32(header + 6)) + tag_header_size;
   if (length > max_tag_in_memory) {
-    fall_back(file, id3, comment);
+    fall_back(source, id3, comment);
     return;
   }
-  rewind(file);
-  byte_ptr buffer(static_cast<unsigned char *>(g_try_malloc(length)));
-  if (!buffer) {
-    log_error("Couldn't allocate id3 tag in memory\n");
-    fall_back(file, id3, comment);
-    return;
+  // A tag within the bytes the opener read is parsed where it lies; the
+  // rest of a longer one is read with one call.
+  byte_ptr buffer;
+  const unsigned char *bytes = source.head;
+  if (length > source.head_length) {
+    buffer.reset(static_cast<unsigned char *>(g_try_malloc(length)));
+    if (!buffer) {
+      log_error("Couldn't allocate id3 tag in memory\n");
+      fall_back(source, id3, comment);
+      return;
+    }
+    if (source_read_at(source, 0, buffer.get(), length) != length) {
+      log_error("Failed to read tag into memory!\n");
+      buffer.reset();
+      fall_back(source, id3, comment);
+      return;
+    }
+    bytes = buffer.get();
   }
-  if (fread(buffer.get(), 1, length, file) != length) {
-    log_error("Failed to read tag into memory!\n");
-    buffer.reset();
-    fall_back(file, id3, comment);
+  if (!id3_tag_is_safe(bytes, length))
     return;
-  }
-  if (!id3_tag_is_safe(buffer.get(), length))
-    return;
-  tag_ptr tag(id3_tag_parse(buffer.get(), length));
+  tag_ptr tag(id3_tag_parse(bytes, length));
   if (!tag) {
     log_error("Unable to parse id3 from memory!\n");
     return;
@@ -266,5 +273,5 @@ void parse_id3(FILE *file, json_object *root, const char *, std::string *comment
   size_t v22_pictures = map_frames(tag.get(), id3, header[3] == 2, &decoded);
   if (comment != nullptr)
     *comment = id3_first_comment(tag.get());
-  locate_apic_data(buffer.get(), length, tag->flags, id3, decoded, v22_pictures);
+  locate_apic_data(bytes, length, tag->flags, id3, decoded, v22_pictures);
 }

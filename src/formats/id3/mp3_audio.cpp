@@ -5,11 +5,8 @@
 #include "formats/id3/id3.h"
 #include "formats/id3/mpeg_frame.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -17,10 +14,10 @@ namespace {
 
 constexpr size_t tag_header_size = 10;
 constexpr size_t id3v1_size = 128;
-// The first read takes this much from the start of the file: the tag
-// header and, behind a small tag, the first frames, so that most files
-// need no second read. Behind a larger tag a window of the same size is
-// read where the tag ends, since encoders put the first frame right there.
+// The first window holds this much from the start of the file: the tag
+// header and, behind a small tag, the first frames. Behind a larger tag a
+// window of the same size is taken where the tag ends, since encoders put
+// the first frame right there.
 constexpr size_t first_window = 4096;
 // Enough behind the tag to confirm a first frame of any length.
 constexpr size_t min_search = 2 * mpeg_max_frame + mpeg_header_size;
@@ -29,23 +26,11 @@ constexpr size_t min_search = 2 * mpeg_max_frame + mpeg_header_size;
 // audio. It bounds the work on a file of garbage.
 constexpr size_t max_search = 64 * 1024 + mpeg_max_frame + mpeg_header_size;
 
-size_t read_at(int fd, unsigned char *bytes, size_t n, uint64_t at) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t got = pread(fd, bytes + done, n - done, static_cast<off_t>(at + done));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
-      break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
-}
-
 struct mp3_file {
-  int fd;
+  const source_file &source;
   uint64_t size;
-  std::vector<unsigned char> head; // the file's first bytes
+  const unsigned char *head; // the file's first bytes, at most first_window
+  size_t head_length;
   bool end_known = false;
   uint64_t end = 0; // where the audio ends
 };
@@ -53,8 +38,8 @@ struct mp3_file {
 // Where the audio starts: after an ID3v2 tag at the start of the file (its
 // size does not count the header, nor the footer that version 2.4 may add).
 uint64_t audio_start(const mp3_file &f) {
-  const unsigned char *header = f.head.data();
-  if (f.head.size() < tag_header_size || memcmp(header, "ID3", 3) != 0)
+  const unsigned char *header = f.head;
+  if (f.head_length < tag_header_size || memcmp(header, "ID3", 3) != 0)
     return 0;
   const bool footer = header[3] == 4 && (header[5] & 0x10) != 0;
   return sync_32(header + 6) + tag_header_size + (footer ? tag_header_size : 0);
@@ -71,9 +56,7 @@ uint64_t audio_end(mp3_file &f) {
     return f.end;
   const uint64_t at = f.size - id3v1_size;
   unsigned char tail[3];
-  if (at + sizeof tail <= f.head.size())
-    memcpy(tail, f.head.data() + at, sizeof tail);
-  else if (read_at(f.fd, tail, sizeof tail, at) != sizeof tail)
+  if (source_read_at(f.source, at, tail, sizeof tail) != sizeof tail)
     return f.end;
   if (memcmp(tail, "TAG", 3) == 0)
     f.end = at;
@@ -90,6 +73,15 @@ void add_summary(json_object *root, const mpeg_audio_summary &s) {
   add_field(audio.get(), "channels", s.channels);
   add_field(audio.get(), "vbr", s.vbr);
   json_object_object_add(root, "audio", audio.release());
+}
+
+// The `size` bytes at `at`: in the file's head when they lie there, else read
+// into `buffer`; null when the file holds fewer.
+const unsigned char *bytes_at(const source_file &source, uint64_t at, size_t size, std::vector<unsigned char> *buffer) {
+  if (at <= source.head_length && size <= source.head_length - at)
+    return source.head + at;
+  buffer->resize(size);
+  return source_read_at(source, at, buffer->data(), size) == size ? buffer->data() : nullptr;
 }
 
 enum class search { found, none, more };
@@ -123,21 +115,16 @@ search summarise_window(mp3_file &f, uint64_t start, const unsigned char *bytes,
 
 } // namespace
 
-void add_mp3_audio(FILE *file, json_object *root) {
-  mp3_file f{fileno(file), 0, {}};
-  if (f.fd < 0)
+void add_mp3_audio(const source_file &source, json_object *root) {
+  if (!source.stat_known)
     return;
-  f.head.resize(first_window);
-  f.head.resize(read_at(f.fd, f.head.data(), f.head.size(), 0));
-  // A first read that stops short has met the end of the file; only a
-  // longer file costs a call to learn its size.
-  struct stat st;
-  if (f.head.size() < first_window)
-    f.size = f.head.size();
-  else if (fstat(f.fd, &st) == 0)
-    f.size = static_cast<uint64_t>(st.st_size);
-  else
+  const uint64_t size = static_cast<uint64_t>(source.st.st_size);
+  std::vector<unsigned char> first;
+  const size_t head_length = static_cast<size_t>(std::min<uint64_t>(first_window, size));
+  const unsigned char *head = bytes_at(source, 0, head_length, &first);
+  if (head == nullptr && head_length > 0)
     return;
+  mp3_file f{source, size, head, head_length};
   const uint64_t start = audio_start(f);
   if (start >= f.size) {
     log_error("No MPEG audio after the tag!\n");
@@ -147,18 +134,19 @@ void add_mp3_audio(FILE *file, json_object *root) {
   // The first window: what the first read holds behind the tag, when that
   // is enough to confirm a frame; else a window read where the tag ends.
   // The wider window follows only when the first holds no frame.
+  std::vector<unsigned char> past_head; // a window read past the head
   search result;
-  if (start < f.head.size() && f.head.size() - start >= std::min<uint64_t>(left, min_search)) {
-    result = summarise_window(f, start, f.head.data() + start, f.head.size() - start, root);
+  if (start < f.head_length && f.head_length - start >= std::min<uint64_t>(left, min_search)) {
+    result = summarise_window(f, start, f.head + start, f.head_length - start, root);
   } else {
-    std::vector<unsigned char> window(static_cast<size_t>(std::min<uint64_t>(left, first_window)));
-    const size_t n = read_at(f.fd, window.data(), window.size(), start);
-    result = n < window.size() ? search::none : summarise_window(f, start, window.data(), n, root);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, first_window));
+    const unsigned char *window = bytes_at(source, start, n, &past_head);
+    result = window == nullptr ? search::none : summarise_window(f, start, window, n, root);
   }
   if (result == search::more) {
-    std::vector<unsigned char> window(static_cast<size_t>(std::min<uint64_t>(left, max_search)));
-    const size_t n = read_at(f.fd, window.data(), window.size(), start);
-    result = n < window.size() ? search::none : summarise_window(f, start, window.data(), n, root);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, max_search));
+    const unsigned char *window = bytes_at(source, start, n, &past_head);
+    result = window == nullptr ? search::none : summarise_window(f, start, window, n, root);
   }
   if (result != search::found)
     log_error("No MPEG audio frame found!\n");

@@ -125,7 +125,8 @@ int read_short(FILE *file) {
   return bytes[0] << 8 | bytes[1];
 }
 
-void parse_exif(FILE *file, json_object *root, const char * /*path*/) {
+void parse_exif(const source_file &source, json_object *root, const char * /*path*/) {
+  FILE *file = source.stream;
   json_object *exif = json_object_new_object();
   if (!json_is_created(exif)) {
     log_error("Failed to allocate exif info object!\n");
@@ -134,7 +135,7 @@ void parse_exif(FILE *file, json_object *root, const char * /*path*/) {
   // Added at once, so the record has "exif" whatever the passes find.
   json_object_object_add(root, "exif", exif);
   // The walk seeks past every segment; see pread_stream.h.
-  file_ptr walked(pread_stream_open(file));
+  file_ptr walked(pread_stream_open(source));
   walk_segments(walked ? walked.get() : file, exif);
-  exif_add_entries(exif, fileno(file));
+  exif_add_entries(root, exif, source);
 }

@@ -129,17 +129,19 @@ constexpr size_t loader_chunk = 1024;
 
 // The block always comes from the file the first pass walked: opening the
 // path again could meet another file, or a pipe that never delivers.
-ExifData *exif_load_from_descriptor(int fd) {
+ExifData *exif_load_from_source(const source_file &source) {
   exif_loader_ptr loader(exif_loader_new());
-  if (!loader || fd < 0)
+  // Through a stream, so that a block past the file's head costs one read
+  // per window rather than one per chunk.
+  file_ptr stream(pread_stream_open(source));
+  if (!loader || !stream)
     return nullptr;
+  rewind(stream.get());
   unsigned char chunk[loader_chunk];
-  for (off_t offset = 0;;) {
-    ssize_t got = pread(fd, chunk, sizeof chunk, offset);
-    if (got <= 0 || !exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
-      break;
-    offset += got;
-  }
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, stream.get())) > 0 &&
+         exif_loader_write(loader.get(), chunk, static_cast<unsigned int>(got)))
+    continue;
   const unsigned char *block = nullptr;
   unsigned int size = 0;
   exif_loader_get_buf(loader.get(), &block, &size);
@@ -189,12 +191,13 @@ void handle_exif_content_entry(ExifEntry *entry, void *user_data) {
     json_object_object_add(state->exif, name, value);
 }
 
-void exif_add_entries(json_object *exif, int fd) {
-  exif_data_ptr data(exif_load_from_descriptor(fd));
+void exif_add_entries(json_object *root, json_object *exif, const source_file &source) {
+  exif_data_ptr data(exif_load_from_source(source));
   if (!data) {
     log_error("Failed to parse image exif!\n");
     return;
   }
   exif_walk_state state{exif, exif_data_get_byte_order(data.get()), EXIF_IFD_COUNT};
   exif_data_foreach_content(data.get(), handle_exif_content, &state);
+  add_exif_location(root, data.get());
 }

@@ -52,10 +52,10 @@ ExifData *exif_load_as_stored(const unsigned char *data, unsigned int size);
 // values and file offsets do not always fit the 32-bit form of add_field.
 bool add_int64_field(json_object *obj, const char *key, int64_t value);
 
-// The EXIF block of the open file behind `fd` as libexif's loader finds it,
-// loaded as stored; null when the file has none. Read with pread: the
+// The EXIF block of the file as libexif's loader finds it, loaded as stored;
+// null when the file has none. Read from the file's head and with pread: the
 // position of the file's stream does not move.
-ExifData *exif_load_from_descriptor(int fd);
+ExifData *exif_load_from_source(const source_file &source);
 
 // An image's size from its header.
 struct image_size {
@@ -66,7 +66,7 @@ struct image_size {
 // segment walk; PNG: IHDR; GIF: the logical screen; BMP: the information
 // header; TIFF: IFD 0's ImageWidth and ImageLength); false when the header
 // is missing or cut short.
-bool read_image_size(image_kind kind, FILE *file, image_size *size);
+bool read_image_size(image_kind kind, const source_file &source, image_size *size);
 
 // A position from the GPS IFD, in signed decimal degrees; the altitude, in
 // metres and negative below sea level, where `has_altitude`.
@@ -87,6 +87,7 @@ void add_image_size(json_object *root, const image_size &size);
 // when they give a position.
 void add_exif_location(json_object *root, ExifData *data);
 
-// Loads the EXIF block of the open file behind `fd` and adds every entry it
-// holds to `exif`, under libexif's name for its tag.
-void exif_add_entries(json_object *exif, int fd);
+// Loads the EXIF block of the file and adds every entry it holds to `exif`,
+// under libexif's name for its tag, and its GPS position to `root` as
+// "location".
+void exif_add_entries(json_object *root, json_object *exif, const source_file &source);

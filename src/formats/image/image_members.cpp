@@ -8,7 +8,6 @@
 #include "formats/image/exif_internal.h"
 #include "formats/image/image.h"
 
-#include <unistd.h>
 
 #include <libexif/exif-utils.h>
 
@@ -17,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-using exif_data_ptr = std::unique_ptr<ExifData, fn_deleter<&exif_data_free>>;
 
 // JPEG frame headers: SOF0 to SOF15, except the three markers of that range
 // that are no frame header (DHT, JPG and DAC).
@@ -64,19 +61,19 @@ bool jpeg_size(FILE *file, image_size *size) {
 }
 
 // A TIFF file's IFD 0 ImageWidth and ImageLength, each a SHORT or a LONG.
-bool tiff_size(int fd, image_size *size) {
+bool tiff_size(const source_file &source, image_size *size) {
   unsigned char header[8];
-  if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+  if (source_read_at(source, 0, header, sizeof header) != sizeof header)
     return false;
   bool intel = header[0] == 'I';
   auto u16 = [intel](const unsigned char *p) { return intel ? read_16_flip(p) : read_16(p); };
   auto u32 = [intel](const unsigned char *p) { return intel ? read_32_flip(p) : read_32(p); };
   off_t ifd = u32(header + 4);
   unsigned char count_field[2];
-  if (pread(fd, count_field, 2, ifd) != 2)
+  if (source_read_at(source, ifd, count_field, 2) != 2)
     return false;
   std::vector<unsigned char> entries(12u * u16(count_field));
-  if (pread(fd, entries.data(), entries.size(), ifd + 2) != static_cast<ssize_t>(entries.size()))
+  if (source_read_at(source, ifd + 2, entries.data(), entries.size()) != entries.size())
     return false;
   int64_t width = -1, height = -1;
   for (size_t p = 0; p < entries.size(); p += 12) {
@@ -170,14 +167,14 @@ void add_location(json_object *root, const gps_location &location) {
 
 } // namespace
 
-bool read_image_size(image_kind kind, FILE *file, image_size *size) {
+bool read_image_size(image_kind kind, const source_file &source, image_size *size) {
   // The fixed headers of PNG, GIF and BMP lie in their first 26 bytes.
   unsigned char header[26] = {};
-  ssize_t got = kind == image_kind::jpeg || kind == image_kind::tiff ? 0 : pread(fileno(file), header, sizeof header, 0);
+  ssize_t got = kind == image_kind::jpeg || kind == image_kind::tiff ? 0 : source_read_at(source, 0, header, sizeof header);
   size_t n = got > 0 ? static_cast<size_t>(got) : 0;
   switch (kind) {
   case image_kind::jpeg: {
-    file_ptr walked(pread_stream_open(file));
+    file_ptr walked(pread_stream_open(source));
     if (!walked)
       return false;
     rewind(walked.get());
@@ -217,7 +214,7 @@ bool read_image_size(image_kind kind, FILE *file, image_size *size) {
     return true;
   }
   case image_kind::tiff:
-    return tiff_size(fileno(file), size);
+    return tiff_size(source, size);
   }
   return false;
 }
@@ -240,12 +237,8 @@ void add_exif_location(json_object *root, ExifData *data) {
     add_location(root, location);
 }
 
-void add_image_members(image_kind kind, FILE *file, json_object *root) {
+void add_image_members(image_kind kind, const source_file &source, json_object *root) {
   image_size size{};
-  if (read_image_size(kind, file, &size))
+  if (read_image_size(kind, source, &size))
     add_image_size(root, size);
-  if (kind != image_kind::jpeg)
-    return;
-  exif_data_ptr data(exif_load_from_descriptor(fileno(file)));
-  add_exif_location(root, data.get());
 }

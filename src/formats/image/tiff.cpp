@@ -3,7 +3,7 @@
 #include "base/json_helpers.h"
 #include "formats/image/image.h"
 
-void parse_tiff(FILE *, json_object *root, const char *) {
+void parse_tiff(const source_file &, json_object *root, const char *) {
   json_object *tiff = json_object_new_object();
   if (!json_is_created(tiff)) {
     log_error("Failed to allocate exif info object!\n");

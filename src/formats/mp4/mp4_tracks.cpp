@@ -429,18 +429,17 @@ bool mp4_sound_entry(const unsigned char *payload, size_t n, int *sample_rate, i
   return true;
 }
 
-void add_mp4_tracks(FILE *file, json_object *root) {
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0)
+void add_mp4_tracks(const source_file &source, json_object *root) {
+  if (!source.stat_known)
     return;
-  file_ptr stream(pread_stream_open(file));
+  file_ptr stream(pread_stream_open(source));
   if (!stream)
     return;
   walk w{stream.get()};
   bool have_sound = false, have_video = false;
   uint32_t movie_scale = 0;
   json_ptr audio, video;
-  each_child(w, 0, static_cast<uint64_t>(st.st_size), [&](const box &moov) {
+  each_child(w, 0, static_cast<uint64_t>(source.st.st_size), [&](const box &moov) {
     if (moov.code != box_code("moov"))
       return true;
     each_child(w, moov.payload, moov.end, [&](const box &b) {

@@ -4,6 +4,8 @@
 // box's size, over moov/trak and the few boxes of a track it needs.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -12,8 +14,8 @@
 
 // Adds "audio" ({"duration", "sampleRate", "channels"}) and "video"
 // ({"width", "height", "duration"}) to `root`, each only with what the file
-// gives. `file`'s position is not used.
-void add_mp4_tracks(FILE *file, json_object *root);
+// gives. `source`'s stream position is not used.
+void add_mp4_tracks(const source_file &source, json_object *root);
 
 // Decoders of the payloads (the bytes after the box header), for the walk
 // and its tests. Each is false when the payload is too short or holds no

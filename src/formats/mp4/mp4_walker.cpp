@@ -268,7 +268,8 @@ void process_boxes(FILE *file, json_object *mp4, parse_state *state, int64_t con
   }
 }
 
-void parse_mp4(FILE *file, json_object *root) {
+void parse_mp4(const source_file &source, json_object *root) {
+  FILE *file = source.stream;
   json_object *made = json_object_new_object();
   if (!json_is_created(made)) {
     log_error("Failed to allocate mp4 metadata info!\n");
@@ -279,7 +280,7 @@ void parse_mp4(FILE *file, json_object *root) {
   state.level = level_top;
   // The walk seeks at every box; it runs over a stream whose seeks cost no
   // system call. A stream without a descriptor is walked as it is.
-  file_ptr walked(pread_stream_open(file));
+  file_ptr walked(pread_stream_open(source));
   process_boxes(walked ? walked.get() : file, mp4.get(), &state, max_offset);
   json_object_object_add(root, "mp4", mp4.release());
 }

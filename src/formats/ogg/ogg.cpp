@@ -169,9 +169,9 @@ bool read_identification(const std::string &packet, json_object *vorbis, codec *
 
 } // namespace
 
-void parse_ogg(FILE *file, json_object *root, const char *) {
+void parse_ogg(const source_file &source, json_object *root, const char *) {
   offset_reader in;
-  if (!open_offset_reader(file, &in))
+  if (!open_offset_reader(source, &in))
     return;
   page_reader reader;
   reader.file = in.file;

@@ -264,9 +264,9 @@ bool heif_exif_location(const unsigned char *meta, size_t size, uint64_t *offset
   return locate_item(iloc, id, offset, length);
 }
 
-void parse_heif(FILE *file, json_object *root, const char *) {
+void parse_heif(const source_file &source, json_object *root, const char *) {
   offset_reader reader;
-  if (!open_offset_reader(file, &reader))
+  if (!open_offset_reader(source, &reader))
     return;
   FILE *in = reader.file;
   const uint64_t file_size = reader.size;

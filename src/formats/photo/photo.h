@@ -2,6 +2,8 @@
 // into the same "exif" member as a JPEG's, and the texts of PNG files.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -10,10 +12,10 @@
 
 // Each adds "exif" to `root` when the file holds an EXIF block, and
 // "location" when its GPS entries give a position (and, for PNG, "png" when
-// it holds texts; for WebP and HEIF, "image" with the picture's size). `file` is open at offset 0 and stays open.
-void parse_png(FILE *file, json_object *root, const char *path);
-void parse_webp(FILE *file, json_object *root, const char *path);
-void parse_heif(FILE *file, json_object *root, const char *path);
+// it holds texts; for WebP and HEIF, "image" with the picture's size). `source`'s stream is at offset 0 and stays open.
+void parse_png(const source_file &source, json_object *root, const char *path);
+void parse_webp(const source_file &source, json_object *root, const char *path);
+void parse_heif(const source_file &source, json_object *root, const char *path);
 
 // The canvas size a WebP file's first chunk gives (`id` its four-letter id,
 // `p` the first `n` bytes of its payload): VP8X's canvas, or the size of

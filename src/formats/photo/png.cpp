@@ -145,8 +145,8 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *root) {
 
 } // namespace
 
-void parse_png(FILE *file, json_object *root, const char *) {
+void parse_png(const source_file &source, json_object *root, const char *) {
   offset_reader reader;
-  if (open_offset_reader(file, &reader))
+  if (open_offset_reader(source, &reader))
     walk_chunks(reader.file, reader.size, root);
 }

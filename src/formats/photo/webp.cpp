@@ -82,8 +82,8 @@ bool webp_canvas_size(const unsigned char *id, const unsigned char *p, size_t n,
   return false;
 }
 
-void parse_webp(FILE *file, json_object *root, const char *) {
+void parse_webp(const source_file &source, json_object *root, const char *) {
   offset_reader reader;
-  if (open_offset_reader(file, &reader))
+  if (open_offset_reader(source, &reader))
     walk_chunks(reader.file, reader.size, root);
 }

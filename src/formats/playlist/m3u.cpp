@@ -119,18 +119,18 @@ void add_too_large(json_object *m3u, json_object *root) {
 
 } // namespace
 
-void parse_m3u(FILE *file, json_object *root, const char * /*path*/) {
+void parse_m3u(const source_file &source, json_object *root, const char * /*path*/) {
+  FILE *file = source.stream;
   json_ptr m3u = created_or_null(json_object_new_object());
   if (!m3u) {
     log_error("Failed to allocate m3u metadata info!\n");
     return;
   }
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0) {
+  if (!source.stat_known) {
     log_error("Failed to get file info for m3u.\n");
     return;
   }
-  if (st.st_size > playlist_size_limit) {
+  if (source.st.st_size > playlist_size_limit) {
     add_too_large(m3u.release(), root);
     return;
   }

@@ -1,6 +1,8 @@
 // Playlists: M3U/M3U8 read line by line, PLS read as a key file.
 #pragma once
 
+#include "base/pread_stream.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>
@@ -15,9 +17,9 @@ constexpr char utf8_bom[] = "\xEF\xBB\xBF";
 constexpr size_t utf8_bom_length = sizeof utf8_bom - 1;
 
 // Adds "m3u" to `root`: {"extended", "entries"}, or {"tooLarge": true}.
-// `file` is open at offset 0 and stays open; `path` is not used.
-void parse_m3u(FILE *file, json_object *root, const char *path);
+// `source`'s stream is at offset 0 and stays open; `path` is not used.
+void parse_m3u(const source_file &source, json_object *root, const char *path);
 // Adds "pls" to `root`: "Version", "NumberOfEntries"/"numberofentries" where
-// present, then "entries"; on failure an "error" word. `file` is open at
-// offset 0 and stays open; `path` is not used.
-void parse_pls(FILE *file, json_object *root, const char *path);
+// present, then "entries"; on failure an "error" word. `source`'s stream is
+// at offset 0 and stays open; `path` is not used.
+void parse_pls(const source_file &source, json_object *root, const char *path);

@@ -116,7 +116,8 @@ json_object *build_entry(GKeyFile *key_file, int number) {
 
 } // namespace
 
-void parse_pls(FILE *file, json_object *root, const char * /*path*/) {
+void parse_pls(const source_file &source, json_object *root, const char * /*path*/) {
+  FILE *file = source.stream;
   json_object *created = json_object_new_object();
   if (!json_is_created(created)) {
     log_error("Failed to allocate m3u metadata info!\n");
@@ -124,7 +125,7 @@ void parse_pls(FILE *file, json_object *root, const char * /*path*/) {
   }
   json_ptr pls(created);
 
-  int32_t size = get_file_size(file);
+  int32_t size = get_file_size(source);
   if (size == -1) {
     log_error("Failed to get file info for m3u.\n");
     return;

@@ -83,7 +83,11 @@ void read_id3_chunk(FILE *file, uint64_t start, uint32_t length, json_object *wa
   FILE *memory = fmemopen(tag.data(), tag.size(), "r");
   if (memory == nullptr)
     return;
-  parse_id3(memory, wav, nullptr, comment);
+  // The chunk's bytes, all in memory, are the head of the tag's "file".
+  source_file chunk(memory);
+  chunk.head = tag.data();
+  chunk.head_length = tag.size();
+  parse_id3(chunk, wav, nullptr, comment);
   fclose(memory);
   json_object *pictures = json_object_object_get(json_object_object_get(wav, "id3"), "APIC");
   if (!json_object_is_type(pictures, json_type_array))
@@ -154,7 +158,7 @@ void walk_chunks(FILE *file, uint64_t file_size, json_object *wav, std::string *
 
 } // namespace
 
-void parse_wav(FILE *file, json_object *root, const char *, std::string *comment) {
+void parse_wav(const source_file &source, json_object *root, const char *, std::string *comment) {
   json_object *wav = json_object_new_object();
   if (!json_is_created(wav)) {
     log_error("Failed to allocate wav info object!\n");
@@ -162,7 +166,7 @@ void parse_wav(FILE *file, json_object *root, const char *, std::string *comment
   }
   json_object_object_add(root, "wav", wav);
   offset_reader reader;
-  if (!open_offset_reader(file, &reader))
+  if (!open_offset_reader(source, &reader))
     return;
   FILE *in = reader.file;
   unsigned char header[riff_header_size];

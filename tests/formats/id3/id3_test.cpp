@@ -1,5 +1,7 @@
 #include "formats/id3/id3.h"
 
+#include "extract/dispatch.h"
+
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -289,6 +291,25 @@ TEST(Id3Pictures, ScanLocatesOnlyImagesHeldAsDecoded) {
                      decoded, 0);
     EXPECT_EQ(json_text(objects), canonical_json(r.after)) << r.name;
     EXPECT_EQ(joined(log.lines), r.log ? r.log : "") << r.name;
+  }
+}
+
+// A tag within the bytes the dispatch reads at once, ending near their end,
+// or passing them gives what a small one gives: its frames, the picture's location and
+// the audio behind it.
+TEST(Id3Tags, TagsPastTheFirstReadGiveTheSameRecord) {
+  const std::string fixture = data_path("id3/cbr_info_44k_stereo.mp3"), mp3 = read_file(fixture);
+  const size_t tag_end = 10 + (size_t(mp3[6]) << 21 | size_t(mp3[7]) << 14 | size_t(mp3[8]) << 7 | size_t(mp3[9]));
+  const std::string audio = json_text(json_object_object_get(record_of(fixture).get(), "audio"));
+  ASSERT_NE(audio, "null");
+  // Tag header, the title frame, the picture frame's header, its fields.
+  const std::string id3 = R"({"TIT2":["Tone"],"APIC":[)" + png_located(10 + 15 + 10 + 13) + "]}";
+  temp_dir dir;
+  for (size_t length : {size_t(2000), head_bytes - 100, head_bytes + 5, size_t(300000)}) {
+    const std::string body = frame(4, "TIT2", "\3Tone"s) + frame(4, "APIC", png_picture);
+    json_ptr record = record_of(dir.write("big.mp3", tag_of_length(length, 4, body) + mp3.substr(tag_end)));
+    expect_same_json(json_text(json_object_object_get(record.get(), "id3")), id3, std::to_string(length));
+    EXPECT_EQ(json_text(json_object_object_get(record.get(), "audio")), audio) << length;
   }
 }
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-using parser = void (*)(FILE *, json_object *, const char *);
+using parser = void (*)(const source_file &, json_object *, const char *);
 using lines = std::vector<std::string>;
 
 // The record `parse` builds from `file`, which it closes.
