@@ -138,7 +138,7 @@ int main(int argc, char **argv) {
   worker_run fed;
   if (!measure_worker_fed(binary, paths, &fed, &error))
     return fail("worker", error);
-  results.rows.push_back({"worker, fed", "every request written without waiting for answers", paths.size(),
+  results.rows.push_back({"worker, fed", "every request in its input at start, answers to a file", paths.size(),
                           fed.seconds, true, ""});
   if (fed.cpu_us >= 0)
     results.worker_fed_cpu_us = fed.cpu_us / static_cast<double>(paths.size());

@@ -1,7 +1,7 @@
 // The measures that need no bus: the floor every metadata reader pays, and
 // the parser worker, fed one request at a time (its latency) and fed every
-// request without waiting (its throughput, which the broker's pipelining
-// gets close to).
+// request at once (its throughput, which the broker's pipelining gets close
+// to).
 #pragma once
 
 #include <string>
@@ -28,8 +28,8 @@ struct worker_run {
 bool measure_worker(const std::string &binary, const std::vector<std::string> &paths, worker_run *out,
                     std::string *error);
 
-// Starts `binary` as a worker and writes every request from a second thread
-// while this one reads the answers, so the worker never waits for a request.
-// Fills `seconds`, `answered` and `cpu_us` of `out`.
+// Runs `binary` as a worker with every request in its input from the start
+// and its answers going to a file. Fills `seconds`, `answered` and `cpu_us`
+// of `out`, per pass over `paths`.
 bool measure_worker_fed(const std::string &binary, const std::vector<std::string> &paths, worker_run *out,
                         std::string *error);
