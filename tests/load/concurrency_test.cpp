@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <random>
 
@@ -59,41 +57,6 @@ TEST(Concurrency, EveryCallerGetsItsOwnFilesInItsOwnOrder) {
   }
   EXPECT_EQ(name_owner_pid(first.get(), service_bus_name), service);
   connections.clear();
-  first.reset();
-  bus.stop();
-  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors();
-}
-
-// A caller whose batch holds a file that hangs its worker holds up only the
-// lane it went to: another caller asking about one file meanwhile is answered
-// long before the hung file's first time-out.
-TEST(Concurrency, ACallerIsNotHeldBehindAnothersHungFile) {
-  if (!test_hook_built)
-    GTEST_SKIP() << "needs a build configured with -DMS_TEST_HOOKS=ON";
-  if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
-    GTEST_SKIP() << "one processor: the service has a single lane";
-  temp_dir files;
-  std::string list = files.write("list.m3u", "#EXTM3U\n/music/a.mp3\n");
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr first;
-  pid_t service = start_service(bus.address, &first);
-  ASSERT_GT(service, 0);
-
-  call_result hung;
-  call_async(first.get(), service_bus_name, "parse", payload_for({list, "::test::toxic::neverreturn::", list}),
-             &hung, 300000);
-  // Calls on one connection are handled in order: once this empty one is
-  // answered, the batch above is queued.
-  ASSERT_TRUE(call_parse(first.get(), payload_for({})).done);
-  connection_ptr second(bus_connect(bus.address));
-  call_result quick;
-  call_async(second.get(), service_bus_name, "parse", payload_for({list}), &quick, 300000);
-  ASSERT_TRUE(run_until([&] { return quick.done; }, 45000)) << "the second caller waited behind the hung file";
-  EXPECT_EQ(plain(quick.reply), expected_reply({list}));
-  EXPECT_FALSE(hung.done);
-
-  second.reset();
   first.reset();
   bus.stop();
   EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors();

@@ -99,19 +99,6 @@ TEST_F(Service, BadCallsAreRefusedAndTheServiceStaysUp) {
   EXPECT_EQ(service_pid(), pid);
 }
 
-TEST_F(Service, CallsSentBackToBackGetTheirOwnEntries) {
-  start();
-  ASSERT_TRUE(parse({}).done); // started
-  std::vector<std::string> first_paths = {playlist, text, missing, playlist};
-  std::vector<std::string> second_paths = {text, playlist};
-  call_result first, second;
-  call_async(client.get(), service_bus_name, "parse", payload_for(first_paths), &first);
-  call_async(client.get(), service_bus_name, "parse", payload_for(second_paths), &second);
-  ASSERT_TRUE(run_until([&] { return first.done && second.done; }));
-  EXPECT_EQ(plain(first.reply), expected_reply(first_paths));
-  EXPECT_EQ(plain(second.reply), expected_reply(second_paths));
-}
-
 // A reply the bus would not carry costs only its own call: records past the
 // call's budget are refused in their place, the service stays up, and a
 // second caller's batch, sent meanwhile, is answered whole.

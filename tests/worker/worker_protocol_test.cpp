@@ -49,10 +49,8 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
       {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
       {"no colon here\n", failed},
       {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
-      {"007:" + plain + "\n", "7:" + opened(plain) + unknown_record},
       {"8:" + colon + "\n", "8:" + opened(colon) + unknown_record},
       {"9:" + quoted + "  \t\r\n", "9:" + opened(quoted) + unknown_record},
-      {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
   };
   // The line's own shapes are the request-line table's; these are what the
   // process adds: files opened or refused, answers written back to back in
