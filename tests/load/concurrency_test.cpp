@@ -55,7 +55,7 @@ TEST(Concurrency, EveryCallerGetsItsOwnFilesInItsOwnOrder) {
     EXPECT_TRUE(plain(results[i].reply) == wanted[i])
         << "caller " << i << " got another reply than its own: " << plain(results[i].reply).substr(0, 400);
   }
-  EXPECT_EQ(name_owner_pid(first.get(), service_bus_name), service);
+  EXPECT_EQ(bus_owner_pid(first.get(), service_bus_name), service);
   connections.clear();
   first.reset();
   bus.stop();

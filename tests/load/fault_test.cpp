@@ -174,7 +174,7 @@ TEST(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
   ASSERT_TRUE(answered) << "no reply to every batch";
   for (const call_result &result : results)
     ASSERT_EQ(result.error_name, "") << result.error_text;
-  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
+  EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
   connections.clear();
   client.reset();
   bus.stop();

@@ -184,7 +184,7 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
     resident.push_back(status_kib(service, "VmRSS"));
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
+  EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
   ASSERT_EQ(resident.size(), 2u);
   printf("service resident memory: %ld KiB after the first round, %ld KiB after the second\n", resident[0],
          resident[1]);
@@ -240,7 +240,7 @@ TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
     EXPECT_EQ(call->error_name, "") << call->error_text;
   printf("service peak resident memory: %ld KiB (bound %ld KiB)\n", peak, peak_allowed_kib);
   EXPECT_LT(peak, peak_allowed_kib);
-  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
+  EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
   client.reset();
   second.reset();
   third.reset();

@@ -47,7 +47,7 @@ protected:
     bus.stop();
     EXPECT_EQ(sanitizer_reports(bus.errors()), names{}) << bus.errors();
   }
-  pid_t service_pid() { return name_owner_pid(client.get(), service_bus_name); }
+  pid_t service_pid() { return bus_owner_pid(client.get(), service_bus_name); }
   call_result parse(const std::vector<std::string> &paths, const std::string &extra = "") {
     return call_parse(client.get(), payload_for(paths, extra));
   }

@@ -97,24 +97,18 @@ TEST(Confinement, WritingCreatingExecutingAndSocketsEndTheChild) {
 }
 
 // Calls the worker needs in some forms only: its descriptors' flags but not
-// signal-driven I/O or a signal sent by the kernel for it; sends on its
-// connected log socket, never to an address; signals to itself only.
+// signal-driven I/O; sends on its connected log socket, never to an address;
+// signals to itself only. Every form, on every architecture, is the filter
+// table's; these show the kernel runs the installed filter the same way.
 TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
   const struct {
     const char *name;
     bool allowed;
     bool (*attempt)();
   } rows[] = {
-      {"fcntl F_GETFL", true, [] { return fcntl(0, F_GETFL) >= 0; }},
       {"fcntl F_SETFL", true, [] { return fcntl(0, F_SETFL, O_NONBLOCK) == 0; }},
-      {"fcntl F_GETFD", true, [] { return fcntl(0, F_GETFD) >= 0; }},
-      {"fcntl F_SETFD", true, [] { return fcntl(0, F_SETFD, FD_CLOEXEC) == 0; }},
       {"fcntl F_SETFL O_ASYNC", false, [] { return fcntl(0, F_SETFL, O_ASYNC) == 0; }},
-      {"fcntl F_SETOWN", false, [] { return fcntl(0, F_SETOWN, getppid()) == 0; }},
-      {"fcntl F_SETSIG", false, [] { return fcntl(0, F_SETSIG, SIGKILL) == 0; }},
-      {"fcntl F_DUPFD", false, [] { return fcntl(0, F_DUPFD, 20) >= 0; }},
       {"send to the log", true, [] { return send(log_socket, "x", 1, MSG_DONTWAIT) == 1; }},
-      {"sendto without address", true, [] { return sendto(log_socket, "x", 1, 0, nullptr, 0) == 1; }},
       {"sendto an address", false,
        [] {
          sockaddr_un addr{};
@@ -124,7 +118,6 @@ TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
        }},
       {"signal to itself", true, [] { return syscall(SYS_tgkill, getpid(), gettid(), 0) == 0; }},
       {"signal to its parent", false, [] { return syscall(SYS_tgkill, getppid(), getppid(), 0) == 0; }},
-      {"kill", false, [] { return kill(getppid(), 0) == 0; }},
   };
   for (const auto &row : rows) {
     int status = confined(row.attempt);
