@@ -159,16 +159,12 @@ std::string check_reply(const call_result &result, const payload &p) {
   return "";
 }
 
-TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
+using HostilePayloads = running_service;
+
+TEST_F(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
   unsigned seed = load_seed(1337);
   temp_dir files;
   std::string real_file = files.write("list.m3u", "#EXTM3U\n#EXTINF:1,One\n/music/one.mp3\n");
-
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr client;
-  pid_t service = start_service(bus.address, &client);
-  ASSERT_GT(service, 0);
 
   std::vector<long> resident;
   int failures = 0;
@@ -191,10 +187,6 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
   if (!sanitizer_build) {
     EXPECT_LE(resident[1] - resident[0], growth_allowed_kib) << "memory grows with the number of payloads";
   }
-
-  client.reset();
-  bus.stop(); // the leak checker runs as the service ends
-  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
 }
 
 // Records as large as a playlist can make (a 128 KiB file of two-byte lines
@@ -204,7 +196,7 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
 // many such paths are named (the budget of records and one reply of at most
 // 16 MiB, in its three forms, per worker). The refusals in place that keep
 // it there are checked in the service tests, under the sanitizers.
-TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
+TEST_F(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
   // This is about memory, which the sanitizers' allocator blurs, and takes
   // minutes there.
   if (sanitizer_build)
@@ -220,12 +212,6 @@ TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
     lines += "a\n";
   std::string big = files.write("big.m3u", lines);
   std::string small = files.write("small.m3u", "#EXTM3U\n/music/one.mp3\n");
-
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr client;
-  pid_t service = start_service(bus.address, &client);
-  ASSERT_GT(service, 0);
   connection_ptr second(bus_connect(bus.address)), third(bus_connect(bus.address));
   call_result hundred, three_hundred, other;
   call_async(client.get(), service_bus_name, "parse", payload_for(std::vector<std::string>(100, big)), &hundred,
@@ -241,11 +227,6 @@ TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
   printf("service peak resident memory: %ld KiB (bound %ld KiB)\n", peak, peak_allowed_kib);
   EXPECT_LT(peak, peak_allowed_kib);
   EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
-  client.reset();
-  second.reset();
-  third.reset();
-  bus.stop();
-  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
 }
 
 } // namespace

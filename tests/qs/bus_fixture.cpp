@@ -156,6 +156,17 @@ void own_bus_test::SetUp() {
   ASSERT_NE(client, nullptr);
 }
 
+void running_service::start(const std::vector<std::pair<std::string, std::string>> &environment) {
+  ASSERT_TRUE(bus.start(environment));
+  service = start_service(bus.address, &client);
+  ASSERT_GT(service, 0);
+}
+
+void running_service::TearDown() {
+  stop(); // the leak checker runs as the service ends
+  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
+}
+
 activity_manager::activity_manager(const std::string &address) : connection(bus_connect(address)) {
   const char *string_method = "'><arg type='s' direction='in'/><arg type='s' direction='out'/></method>";
   std::string xml = "<interface name='com.kivo.taskherd'>";

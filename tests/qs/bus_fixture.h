@@ -90,6 +90,25 @@ protected:
   connection_ptr client;
 };
 
+// The built service on a private bus, started by an empty call on `client`
+// (SetUp does that; a fixture that needs another environment for it
+// overrides SetUp). After the test the service and the bus are stopped (a
+// test may stop them itself to read their log) and their error output must
+// hold no sanitizer report.
+class running_service : public ::testing::Test {
+protected:
+  void SetUp() override { start(); }
+  void start(const std::vector<std::pair<std::string, std::string>> &environment = {});
+  void stop() {
+    client.reset();
+    bus.stop();
+  }
+  void TearDown() override;
+  private_bus bus;
+  connection_ptr client;
+  pid_t service = 0;
+};
+
 // A stand-in activity manager: owns "com.kivo.taskherd", answers every "join"
 // and "mapProcess" with {"returnValue":true} and records every call, "cancel"
 // notices included, in arrival order.

@@ -12,13 +12,11 @@
 
 namespace {
 
-TEST(ToxicFile, IsReportedInItsPlaceAfterTwoTimeOutsAndHoldsOnlyItsLane) {
+using ToxicFile = running_service;
+
+TEST_F(ToxicFile, IsReportedInItsPlaceAfterTwoTimeOutsAndHoldsOnlyItsLane) {
   if (!test_hook_built)
     GTEST_SKIP() << "needs a build configured with -DMS_TEST_HOOKS=ON";
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr client;
-  ASSERT_GT(start_service(bus.address, &client), 0);
   temp_dir files;
   std::string before = files.write("before.m3u", "#EXTM3U\n/music/a.mp3\n");
   std::string after = files.write("after.pls", "[playlist]\nFile1=/music/b.mp3\nNumberOfEntries=1\nVersion=2\n");
@@ -47,8 +45,7 @@ TEST(ToxicFile, IsReportedInItsPlaceAfterTwoTimeOutsAndHoldsOnlyItsLane) {
   // The service goes on with a fresh worker.
   EXPECT_EQ(plain(call_parse(client.get(), payload_for({before})).reply), expected_reply({before}));
 
-  client.reset();
-  bus.stop();
+  stop();
   std::string errors = bus.errors();
   auto count = [&errors](const std::string &text) {
     size_t n = 0;
@@ -58,7 +55,6 @@ TEST(ToxicFile, IsReportedInItsPlaceAfterTwoTimeOutsAndHoldsOnlyItsLane) {
   };
   EXPECT_EQ(count("First time parser died on us"), 1u) << errors;
   EXPECT_EQ(count("Toxic file"), 1u) << errors;
-  EXPECT_EQ(sanitizer_reports(errors), std::vector<std::string>{}) << errors;
 }
 
 } // namespace
