@@ -102,12 +102,11 @@ payload make_payload(std::mt19937 &rng, const std::string &real_file) {
     }
     return {text + "]}", count};
   }
-  case 6: { // odd members and odd types
-    const char *odd[] = {"{\"files\":{}}", "{\"files\":null}", "{\"files\":\"/a\"}", "[]", "\"files\"", "42",
-                         "{\"files\":[],\"$activity\":\"x\"}", "{\"files\":[],\"$activity\":{\"activityId\":[]}}",
-                         "{\"files\":[],\"activityId\":1e400}", "{\"files\":[\"\\u0000\"]}", "{\"files\":[]}x",
-                         "{\"files\":[],\"files\":7}", "{\"FILES\":[]}", "null", "{}", ""};
-    return {odd[below(16)]};
+  case 6: { // odd members and odd types, beyond the service test's refusals
+    const char *odd[] = {"{\"files\":null}", "\"files\"", "42", "{\"files\":[],\"$activity\":\"x\"}",
+                         "{\"files\":[],\"$activity\":{\"activityId\":[]}}", "{\"files\":[],\"activityId\":1e400}",
+                         "{\"files\":[\"\\u0000\"]}", "{\"files\":[]}x", "{\"files\":[],\"files\":7}", "{\"FILES\":[]}", ""};
+    return {odd[below(11)]};
   }
   case 7: { // duplicate paths and embedded NUL escapes
     std::string text = "{\"files\":[";
