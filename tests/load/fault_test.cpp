@@ -1,9 +1,10 @@
-// Fault injection: large batches from several callers at once, spread over
-// the service's lanes, while their workers are killed with SIGKILL or
-// SIGSEGV at seeded random moments, and on some slow files while they parse
-// them. Every path must still get exactly one entry, in order: its full
-// record, or the toxic record when (and only when) the service reports it
-// toxic; nothing else may be lost. (Which death makes a file toxic is the
+// Fault injection: large batches from more callers at once than the service
+// has lanes, each on its own connection, while their workers are killed with
+// SIGKILL or SIGSEGV at seeded random moments, and on some slow files while
+// they parse them. Every path, missing files included, must still get
+// exactly one entry in its caller's reply, in order: its full record, or the
+// toxic record when (and only when) the service reports it toxic; nothing
+// else may be lost or go to another caller. (Which death makes a file toxic is the
 // lane's table test and the broker's death test, with real workers.)
 #include "load_support.h"
 #include "qs/bus_fixture.h"
@@ -18,7 +19,7 @@
 namespace {
 
 constexpr size_t batch_files = 600;
-constexpr size_t callers = 3; // more calls than lanes on a machine of two
+constexpr size_t callers = 5; // more calls than the most lanes there are
 constexpr size_t slow_files = 6;
 constexpr int random_kill_budget = 24;
 constexpr double random_kill_chance = 1.0 / 25; // per millisecond tick
@@ -152,6 +153,9 @@ TEST_F(FaultInjection, EveryPathGetsOneEntryWhileWorkersAreKilled) {
     k.slow.insert(path);
   }
   ASSERT_EQ(paths.size(), batch_files);
+  // Paths the worker can't open belong in a reply too.
+  paths.insert(paths.begin() + 17, files.path + "/missing.mp3");
+  paths.push_back(files.path + "/missing/deeper.m4a");
 
   k.address = bus.address;
   ASSERT_TRUE(run_until([&] { return k.find_workers(); }));
