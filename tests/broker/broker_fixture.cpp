@@ -15,7 +15,6 @@
 
 const char *const hook_path = "::test::toxic::neverreturn::";
 const char *const failed_json = "{\"returnValue\":false,\"errorText\":\"notFound\"}";
-const char *const lost_json = "{\"returnValue\":false,\"errorText\":\"notAnswered\"}";
 const char *const toxic_json = "{\"returnValue\":false,\"toxic\":true}";
 
 std::vector<std::string> broker_test::events;
