@@ -56,22 +56,9 @@ if [[ -z "$bus_address" ]]; then
   mkdir -p "$work/services" "$work/sockets"
   printf '[D-BUS Service]\nName=com.kivo.mediasiftd\nExec=%s\n' "$build/bin/mediasiftd" \
     >"$work/services/com.kivo.mediasiftd.service"
-  cat >"$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:dir=$work/sockets</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>$work/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+  # The same bus configuration the tests use, its folders filled in.
+  sed -e "s|@SOCKET_DIR@|$work/sockets|" -e "s|@SERVICE_DIR@|$work/services|" -e "s|@EXTRA@||" \
+    src/testing/private_bus.conf >"$work/bus.conf"
   # The service inherits the bus's environment: it quits soon after its work,
   # and in any case when the bus goes away.
   QUIT_DELAY=${QUIT_DELAY:-2} dbus-daemon --config-file="$work/bus.conf" --nofork --print-address=3 \

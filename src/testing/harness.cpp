@@ -1,6 +1,7 @@
 #include "testing/harness.h"
 
 #include "base/json_helpers.h"
+#include "private_bus_conf.h"
 
 #include <json-c/json.h>
 
@@ -157,14 +158,10 @@ bool bus_daemon_start(bus_daemon *bus, const std::string &dir, const std::string
   bus->dir = dir;
   g_mkdir_with_parents((dir + "/services").c_str(), 0700);
   g_mkdir_with_parents((dir + "/sockets").c_str(), 0700);
-  std::string config = "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                       " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                       "<busconfig><type>session</type><keep_umask/><listen>unix:dir=" +
-                       dir + "/sockets</listen><auth>EXTERNAL</auth><servicedir>" + dir +
-                       "/services</servicedir><policy context=\"default\">"
-                       "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                       "<allow own=\"*\"/></policy>" +
-                       extra_config + "</busconfig>\n";
+  std::string config = private_bus_config_template;
+  for (const auto &[mark, value] : {std::pair<std::string, std::string>{"@SOCKET_DIR@", dir + "/sockets"},
+                                    {"@SERVICE_DIR@", dir + "/services"}, {"@EXTRA@", extra_config}})
+    config.replace(config.find(mark), mark.size(), value);
   if (!write_file(dir + "/bus.conf", config, error) ||
       (!service_binary.empty() &&
        !write_file(dir + "/services/com.kivo.mediasiftd.service",

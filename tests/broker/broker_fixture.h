@@ -14,7 +14,6 @@
 
 extern const char *const hook_path; // the path on which the real worker spins
 extern const char *const failed_json; // the worker's answer for a missing file
-extern const char *const lost_json;   // an entry whose answer never came
 extern const char *const toxic_json;
 
 class broker_test : public ::testing::Test {

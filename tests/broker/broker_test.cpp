@@ -8,8 +8,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -57,33 +55,7 @@ TEST_F(broker_test, a_hung_file_stalls_only_its_own_lane) {
 }
 
 // A worker dies on a file by a signal, or (0) hangs on it until its time-out.
-// The signals come from outside, so they reach a worker at any instant, also
-// while it is still starting up. The sanitizer's SIGSEGV handler would then
-// report a bad address from inside the loader or its own runtime, and such a
-// report was seen to hang, holding the worker until the broker's time-out.
-// Without that handler the worker dies of the signal at once, as a release
-// build's worker does; a fault in the worker's own code still gets the
-// sanitizer's report everywhere else.
-class broker_death_test : public broker_test, public ::testing::WithParamInterface<int> {
-protected:
-  void SetUp() override {
-    broker_test::SetUp();
-    const char *asan = getenv("ASAN_OPTIONS");
-    saved_asan = asan != nullptr ? std::make_unique<std::string>(asan) : nullptr;
-    std::string options = saved_asan != nullptr && !saved_asan->empty() ? *saved_asan + ":" : "";
-    setenv("ASAN_OPTIONS", (options + "handle_segv=0").c_str(), 1);
-  }
-  void TearDown() override {
-    broker_test::TearDown();
-    if (saved_asan != nullptr)
-      setenv("ASAN_OPTIONS", saved_asan->c_str(), 1);
-    else
-      unsetenv("ASAN_OPTIONS");
-  }
-
-private:
-  std::unique_ptr<std::string> saved_asan;
-};
+class broker_death_test : public broker_test, public ::testing::WithParamInterface<int> {};
 
 TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
   if (!test_hook_built)
@@ -110,28 +82,6 @@ TEST_P(broker_death_test, file_gets_one_retry_then_is_reported_toxic) {
 }
 
 INSTANTIATE_TEST_SUITE_P(deaths, broker_death_test, ::testing::Values(SIGKILL, SIGSEGV, 0));
-
-TEST_F(broker_test, real_worker_answers_each_request_in_its_place) {
-  temp_dir dir;
-  std::string list = dir.write("list.m3u", "#EXTM3U\n/music/a.mp3\n");
-  const std::string line_end = std::string(" => ") + "{\"returnValue\":false,\"errorText\":\"pathHoldsLineEnd\"}";
-  start();
-  // Far more requests than go ahead at once. A path holding a line end is
-  // never sent; the empty path is answered with its id and its reason;
-  // trailing white space leaves the collected path.
-  std::vector<std::string> paths = {list, "/nonexistent/b  ", "", "/nonexistent/a\r\nb", "/nonexistent/a\xe2\x80\xa9"};
-  events_t expected = {list + " => " + record_text(list), failed("/nonexistent/b"), " => " + refused_record("emptyPath"),
-                       "/nonexistent/a\r\nb" + line_end, "/nonexistent/a\xe2\x80\xa9" + line_end};
-  for (int i = 0; i < 100; ++i) {
-    paths.push_back("/nonexistent/" + std::to_string(i));
-    expected.push_back(failed(paths.back()));
-  }
-  expected.emplace_back("delimit");
-  batch(paths);
-  ASSERT_TRUE(run_until_batches(1));
-  EXPECT_EQ(events, expected);
-  EXPECT_EQ(pids.size(), 1u);
-}
 
 TEST_F(broker_test, write_to_a_dead_worker_sends_the_request_to_a_new_worker_without_blame) {
   start();

@@ -140,52 +140,41 @@ struct run_options {
 };
 
 // The program (the built client unless told otherwise), run while this
-// process keeps serving its side of the bus. Its standard output is a pipe,
-// drained as it runs.
+// process keeps serving its side of the bus.
 client_run run_client(const std::string &address, const texts &args, const run_options &how = {}) {
-  temp_dir dir;
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0)
-    return {};
+  g_autoptr(GSubprocessLauncher) launcher =
+      g_subprocess_launcher_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE));
+  g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address.c_str(), TRUE);
+  if (!how.cwd.empty())
+    g_subprocess_launcher_set_cwd(launcher, how.cwd.c_str());
   int terminal = how.terminal_input ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
-  if (terminal >= 0 && (grantpt(terminal) != 0 || unlockpt(terminal) != 0))
+  if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0)
+    g_subprocess_launcher_take_stdin_fd(launcher, open(ptsname(terminal), O_RDWR | O_NOCTTY));
+  std::vector<const char *> argv = {how.program};
+  for (const std::string &a : args)
+    argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  g_autoptr(GSubprocess) process = g_subprocess_launcher_spawnv(launcher, argv.data(), nullptr);
+  if (process == nullptr)
     return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    int input = terminal >= 0 ? open(ptsname(terminal), O_RDWR) : open("/dev/null", O_RDONLY);
-    dup2(input, STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    freopen((dir.path + "/err").c_str(), "w", stderr);
-    if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0)
-      _exit(126);
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    std::vector<char *> argv = {const_cast<char *>(how.program)};
-    for (const std::string &a : args)
-      argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(how.program, argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  GAsyncResult *done = nullptr;
+  g_subprocess_communicate_async(process, nullptr, nullptr, [](GObject *, GAsyncResult *result, gpointer out) {
+    *static_cast<GAsyncResult **>(out) = G_ASYNC_RESULT(g_object_ref(result));
+  }, &done);
   client_run run;
-  auto drain = [&] {
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(out[0], buffer, sizeof buffer)) > 0)
-      run.out.append(buffer, static_cast<size_t>(got));
-  };
-  int status = 0;
-  if (!run_until([&] { drain(); return waitpid(pid, &status, WNOHANG) == pid; }, 60000)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+  g_autoptr(GBytes) out = nullptr;
+  g_autoptr(GBytes) err = nullptr;
+  if (run_until([&] { return done != nullptr; }, 60000) &&
+      g_subprocess_communicate_finish(process, done, &out, &err, nullptr) && g_subprocess_get_if_exited(process)) {
+    run.status = g_subprocess_get_exit_status(process);
+    run.out.assign(static_cast<const char *>(g_bytes_get_data(out, nullptr)), g_bytes_get_size(out));
+    run.err.assign(static_cast<const char *>(g_bytes_get_data(err, nullptr)), g_bytes_get_size(err));
+  } else {
+    g_subprocess_force_exit(process);
   }
-  drain();
-  close(out[0]);
+  g_clear_object(&done);
   if (terminal >= 0)
     close(terminal);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.err = read_file(dir.path + "/err");
   return run;
 }
 

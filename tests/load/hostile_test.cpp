@@ -102,12 +102,11 @@ payload make_payload(std::mt19937 &rng, const std::string &real_file) {
     }
     return {text + "]}", count};
   }
-  case 6: { // odd members and odd types
-    const char *odd[] = {"{\"files\":{}}", "{\"files\":null}", "{\"files\":\"/a\"}", "[]", "\"files\"", "42",
-                         "{\"files\":[],\"$activity\":\"x\"}", "{\"files\":[],\"$activity\":{\"activityId\":[]}}",
-                         "{\"files\":[],\"activityId\":1e400}", "{\"files\":[\"\\u0000\"]}", "{\"files\":[]}x",
-                         "{\"files\":[],\"files\":7}", "{\"FILES\":[]}", "null", "{}", ""};
-    return {odd[below(16)]};
+  case 6: { // odd members and odd types, beyond the service test's refusals
+    const char *odd[] = {"{\"files\":null}", "\"files\"", "42", "{\"files\":[],\"$activity\":\"x\"}",
+                         "{\"files\":[],\"$activity\":{\"activityId\":[]}}", "{\"files\":[],\"activityId\":1e400}",
+                         "{\"files\":[\"\\u0000\"]}", "{\"files\":[]}x", "{\"files\":[],\"files\":7}", "{\"FILES\":[]}", ""};
+    return {odd[below(11)]};
   }
   case 7: { // duplicate paths and embedded NUL escapes
     std::string text = "{\"files\":[";
@@ -159,16 +158,12 @@ std::string check_reply(const call_result &result, const payload &p) {
   return "";
 }
 
-TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
+using HostilePayloads = running_service;
+
+TEST_F(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
   unsigned seed = load_seed(1337);
   temp_dir files;
   std::string real_file = files.write("list.m3u", "#EXTM3U\n#EXTINF:1,One\n/music/one.mp3\n");
-
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr client;
-  pid_t service = start_service(bus.address, &client);
-  ASSERT_GT(service, 0);
 
   std::vector<long> resident;
   int failures = 0;
@@ -184,29 +179,25 @@ TEST(HostilePayloads, EachGetsAnErrorWordOrAValidReplyAndTheServiceStaysUp) {
     resident.push_back(status_kib(service, "VmRSS"));
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
+  EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
   ASSERT_EQ(resident.size(), 2u);
   printf("service resident memory: %ld KiB after the first round, %ld KiB after the second\n", resident[0],
          resident[1]);
   if (!sanitizer_build) {
     EXPECT_LE(resident[1] - resident[0], growth_allowed_kib) << "memory grows with the number of payloads";
   }
-
-  client.reset();
-  bus.stop(); // the leak checker runs as the service ends
-  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
 }
 
 // Records as large as a playlist can make (a 128 KiB file of two-byte lines
 // is a record of 1.4 MB): 100 and 300 such paths in two calls at once, and a
-// third caller's small call meanwhile. Each call's records past its budget
-// are refused in their place, the small call is answered whole, and the
-// service's peak resident memory stays under a bound that holds however many
-// such paths are named (the budget of records and one reply of at most
-// 16 MiB, in its three forms, per worker).
-TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
-  // The refusal in place runs under the sanitizers in the service tests; this
-  // is about memory, which their allocator blurs, and takes minutes there.
+// third caller's small call meanwhile. The small call is answered whole, and
+// the service's peak resident memory stays under a bound that holds however
+// many such paths are named (the budget of records and one reply of at most
+// 16 MiB, in its three forms, per worker). The refusals in place that keep
+// it there are checked in the service tests, under the sanitizers.
+TEST_F(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
+  // This is about memory, which the sanitizers' allocator blurs, and takes
+  // minutes there.
   if (sanitizer_build)
     GTEST_SKIP() << "memory is measured in the plain build";
   // Per worker: 16 MiB of records, the reply's 16 MiB as text, as the bus
@@ -220,12 +211,6 @@ TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
     lines += "a\n";
   std::string big = files.write("big.m3u", lines);
   std::string small = files.write("small.m3u", "#EXTM3U\n/music/one.mp3\n");
-
-  private_bus bus;
-  ASSERT_TRUE(bus.start());
-  connection_ptr client;
-  pid_t service = start_service(bus.address, &client);
-  ASSERT_GT(service, 0);
   connection_ptr second(bus_connect(bus.address)), third(bus_connect(bus.address));
   call_result hundred, three_hundred, other;
   call_async(client.get(), service_bus_name, "parse", payload_for(std::vector<std::string>(100, big)), &hundred,
@@ -236,31 +221,11 @@ TEST(HostilePayloads, HugeRecordsCostTheirCallItsBudgetNotTheServiceItsMemory) {
   ASSERT_TRUE(run_until([&] { return hundred.done && three_hundred.done && other.done; }, 300000));
   long peak = status_kib(service, "VmHWM");
   EXPECT_EQ(plain(other.reply), expected_reply({small, big, small})) << other.error_text;
-  const std::string refused = "{\"returnValue\":false,\"errorText\":\"replyTooLarge\"}";
-  for (const call_result *call : {&hundred, &three_hundred}) {
-    json_ptr reply = parse_json(call->reply);
-    json_object *entries = nullptr;
-    ASSERT_TRUE(reply != nullptr && json_object_object_get_ex(reply.get(), "files", &entries)) << call->error_text;
-    size_t whole = 0, count = json_object_array_length(entries);
-    for (size_t i = 0; i < count; ++i) {
-      json_object *data = json_object_object_get(json_object_array_get_idx(entries, i), "data");
-      if (plain(json_object_to_json_string(data)) != refused)
-        ++whole;
-    }
-    EXPECT_GT(whole, 0u);
-    EXPECT_LT(whole, 16u); // 16 MiB holds fewer than 16 such records
-    EXPECT_EQ(plain(json_object_to_json_string(
-                  json_object_object_get(json_object_array_get_idx(entries, count - 1), "data"))),
-              refused);
-  }
+  for (const call_result *call : {&hundred, &three_hundred})
+    EXPECT_EQ(call->error_name, "") << call->error_text;
   printf("service peak resident memory: %ld KiB (bound %ld KiB)\n", peak, peak_allowed_kib);
   EXPECT_LT(peak, peak_allowed_kib);
-  EXPECT_EQ(name_owner_pid(client.get(), service_bus_name), service) << "the service went down";
-  client.reset();
-  second.reset();
-  third.reset();
-  bus.stop();
-  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
+  EXPECT_EQ(bus_owner_pid(client.get(), service_bus_name), service) << "the service went down";
 }
 
 } // namespace

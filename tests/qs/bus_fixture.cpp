@@ -56,14 +56,9 @@ GDBusConnection *bus_connect(const std::string &address) {
 
 void connection_closer::operator()(GDBusConnection *connection) const { bus_close(connection); }
 
-void call_async(GDBusConnection *connection, const char *destination, const char *interface, const char *method,
-                GVariant *parameters, call_result *out, int timeout_ms) {
-  bus_call_async(connection, destination, interface, method, parameters, out, timeout_ms);
-}
-
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
                 call_result *out, int timeout_ms) {
-  call_async(connection, destination, destination, method, g_variant_new("(s)", payload.c_str()), out, timeout_ms);
+  bus_call_async(connection, destination, destination, method, g_variant_new("(s)", payload.c_str()), out, timeout_ms);
 }
 
 call_result call_sync(GDBusConnection *connection, const char *destination, const char *method,
@@ -82,7 +77,7 @@ pid_t start_service(const std::string &address, connection_ptr *client) {
   client->reset(bus_connect(address));
   if (*client == nullptr || !call_parse(client->get(), "{\"files\":[]}").done)
     return 0;
-  return name_owner_pid(client->get(), service_bus_name);
+  return bus_owner_pid(client->get(), service_bus_name);
 }
 
 guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
@@ -159,6 +154,17 @@ void own_bus_test::SetUp() {
   g_unsetenv("DBUS_STARTER_ADDRESS");
   client.reset(bus_connect(bus.address));
   ASSERT_NE(client, nullptr);
+}
+
+void running_service::start(const std::vector<std::pair<std::string, std::string>> &environment) {
+  ASSERT_TRUE(bus.start(environment));
+  service = start_service(bus.address, &client);
+  ASSERT_GT(service, 0);
+}
+
+void running_service::TearDown() {
+  stop(); // the leak checker runs as the service ends
+  EXPECT_EQ(sanitizer_reports(bus.errors()), std::vector<std::string>{}) << bus.errors().substr(0, 4000);
 }
 
 activity_manager::activity_manager(const std::string &address) : connection(bus_connect(address)) {

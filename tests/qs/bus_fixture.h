@@ -45,20 +45,15 @@ struct connection_closer {
 };
 using connection_ptr = std::unique_ptr<GDBusConnection, connection_closer>;
 
-// Calls METHOD on object "/" of `destination`, expecting one string back;
-// `out` (which must outlive the call) is filled when the answer arrives. The
-// short form passes `payload` to INTERFACE = destination.
-void call_async(GDBusConnection *connection, const char *destination, const char *interface, const char *method,
-                GVariant *parameters, call_result *out, int timeout_ms = -1);
+// Calls METHOD of INTERFACE `destination` on its object "/" with `payload`,
+// expecting one string back; `out` (which must outlive the call) is filled
+// when the answer arrives.
 void call_async(GDBusConnection *connection, const char *destination, const char *method, const std::string &payload,
                 call_result *out, int timeout_ms = -1);
 call_result call_sync(GDBusConnection *connection, const char *destination, const char *method,
                       const std::string &payload, int timeout_ms = 30000);
 call_result call_parse(GDBusConnection *connection, const std::string &payload, int timeout_ms = 30000);
 
-inline pid_t name_owner_pid(GDBusConnection *connection, const char *name) {
-  return bus_owner_pid(connection, name);
-}
 // Connects a client to `address` and has the bus start the service with an
 // empty parse call; the service's pid, 0 when any step fails.
 pid_t start_service(const std::string &address, connection_ptr *client);
@@ -67,7 +62,6 @@ pid_t start_service(const std::string &address, connection_ptr *client);
 // refused); returns the registration.
 guint serve(GDBusConnection *connection, const char *interface_xml, GDBusInterfaceMethodCallFunc handler, void *data,
             const char *name, guint32 flags);
-inline bool wait_process_gone(pid_t pid) { return wait_process_gone(pid, 10000); }
 // The workers of the built service on bus `address` (see worker_pids).
 inline std::vector<pid_t> worker_pids(const std::string &address, pid_t above = 0) {
   return worker_pids(address, above, MS_BINARY);
@@ -94,6 +88,25 @@ protected:
   private_bus bus;
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
   connection_ptr client;
+};
+
+// The built service on a private bus, started by an empty call on `client`
+// (SetUp does that; a fixture that needs another environment for it
+// overrides SetUp). After the test the service and the bus are stopped (a
+// test may stop them itself to read their log) and their error output must
+// hold no sanitizer report.
+class running_service : public ::testing::Test {
+protected:
+  void SetUp() override { start(); }
+  void start(const std::vector<std::pair<std::string, std::string>> &environment = {});
+  void stop() {
+    client.reset();
+    bus.stop();
+  }
+  void TearDown() override;
+  private_bus bus;
+  connection_ptr client;
+  pid_t service = 0;
 };
 
 // A stand-in activity manager: owns "com.kivo.taskherd", answers every "join"

@@ -1,8 +1,6 @@
 // Each case confines a forked child, then has it try one thing; the child's
 // end tells whether the confinement let it through.
 #include "support/test_support.h"
-#include "broker/broker.h"
-#include "broker/broker_testing.h"
 #include "worker/confine.h"
 
 #include <gtest/gtest.h>
@@ -99,24 +97,18 @@ TEST(Confinement, WritingCreatingExecutingAndSocketsEndTheChild) {
 }
 
 // Calls the worker needs in some forms only: its descriptors' flags but not
-// signal-driven I/O or a signal sent by the kernel for it; sends on its
-// connected log socket, never to an address; signals to itself only.
+// signal-driven I/O; sends on its connected log socket, never to an address;
+// signals to itself only. Every form, on every architecture, is the filter
+// table's; these show the kernel runs the installed filter the same way.
 TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
   const struct {
     const char *name;
     bool allowed;
     bool (*attempt)();
   } rows[] = {
-      {"fcntl F_GETFL", true, [] { return fcntl(0, F_GETFL) >= 0; }},
       {"fcntl F_SETFL", true, [] { return fcntl(0, F_SETFL, O_NONBLOCK) == 0; }},
-      {"fcntl F_GETFD", true, [] { return fcntl(0, F_GETFD) >= 0; }},
-      {"fcntl F_SETFD", true, [] { return fcntl(0, F_SETFD, FD_CLOEXEC) == 0; }},
       {"fcntl F_SETFL O_ASYNC", false, [] { return fcntl(0, F_SETFL, O_ASYNC) == 0; }},
-      {"fcntl F_SETOWN", false, [] { return fcntl(0, F_SETOWN, getppid()) == 0; }},
-      {"fcntl F_SETSIG", false, [] { return fcntl(0, F_SETSIG, SIGKILL) == 0; }},
-      {"fcntl F_DUPFD", false, [] { return fcntl(0, F_DUPFD, 20) >= 0; }},
       {"send to the log", true, [] { return send(log_socket, "x", 1, MSG_DONTWAIT) == 1; }},
-      {"sendto without address", true, [] { return sendto(log_socket, "x", 1, 0, nullptr, 0) == 1; }},
       {"sendto an address", false,
        [] {
          sockaddr_un addr{};
@@ -126,7 +118,6 @@ TEST(Confinement, NarrowedCallsAllowOnlyTheirHarmlessForms) {
        }},
       {"signal to itself", true, [] { return syscall(SYS_tgkill, getpid(), gettid(), 0) == 0; }},
       {"signal to its parent", false, [] { return syscall(SYS_tgkill, getppid(), getppid(), 0) == 0; }},
-      {"kill", false, [] { return kill(getppid(), 0) == 0; }},
   };
   for (const auto &row : rows) {
     int status = confined(row.attempt);
@@ -182,23 +173,37 @@ TEST(Confinement, MemoryCeilingStopsARunawayAllocation) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// A worker whose parser faults or makes a forbidden call ends at once, by
-// the signal of its fault, so the broker can retry the file; it never hangs
-// until the time-out.
+// A worker whose parser faults, makes a forbidden call or allocates without
+// end (under the memory ceiling, which only plain builds have) ends at once,
+// by a signal, so the broker can retry the file; it never hangs until the
+// time-out. A library's GLib warning does not trip the confinement: that
+// worker answers and goes on.
 TEST(Confinement, CrashingOrHijackedParserEndsTheWorker) {
   const struct {
     const char *path;
-    int signal;
+    int signal; // 0: answered, the worker goes on
     const char *logged;
   } rows[] = {
       {"1:/nowhere/a.crashes\n", SIGSEGV, nullptr},
       {"1:/nowhere/a.forbidden\n", SIGSYS, "Worker made a forbidden system call"},
+      {"1:/nowhere/a.hungry\n", SIGTRAP, nullptr},
+      {"1:/nowhere/a.warns\n", 0, "a library complains about /nowhere/a.warns"},
   };
   for (const auto &row : rows) {
+    if (sanitizer_build && std::string(row.path).find("hungry") != std::string::npos)
+      continue; // sanitizer builds have no memory ceiling
     worker_process worker(HUNGRY_WORKER);
     worker.send(row.path);
+    std::string line;
+    if (row.signal == 0) {
+      ASSERT_TRUE(worker.read_line(&line)) << worker.errors();
+      EXPECT_NE(line.find("\"returnValue\": true"), std::string::npos) << line;
+      worker.close_input();
+    }
     int status = worker.wait(60000);
-    if (sanitizer_build && row.signal == SIGSEGV) {
+    if (row.signal == 0) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 11) << row.path << status << worker.errors();
+    } else if (sanitizer_build && row.signal == SIGSEGV) {
       // The sanitizer reports the fault and ends the process itself.
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << row.path << status << worker.errors();
     } else {
@@ -208,33 +213,4 @@ TEST(Confinement, CrashingOrHijackedParserEndsTheWorker) {
       EXPECT_NE(worker.errors().find(row.logged), std::string::npos) << worker.errors();
     }
   }
-}
-
-// A worker whose parser allocates without end hits the ceiling and dies, not
-// the machine; the broker retries the file once and then reports it toxic,
-// and the next files are answered by a fresh worker, one of them after a
-// GLib warning, which must not trip the confinement.
-TEST(Confinement, ParserAllocatingWithoutEndIsReportedToxic) {
-  if (sanitizer_build)
-    GTEST_SKIP() << "sanitizer builds have no memory ceiling; the plain build runs this";
-  static std::vector<std::pair<std::string, std::string>> collected;
-  static bool delimited;
-  metadata_set_worker_path_for_testing(HUNGRY_WORKER);
-  metadata_register_collect(
-      [](void *, const char *path, const char *json, double, double) { collected.emplace_back(path, json); });
-  metadata_register_delimit_reached([](void *) { delimited = true; });
-  int pid = 0;
-  ASSERT_TRUE(metadata_new(&pid));
-  ASSERT_TRUE(metadata_request("/nowhere/a.hungry"));
-  ASSERT_TRUE(metadata_request("/nowhere/b.warns"));
-  metadata_delimit();
-  run_until([] { return delimited; }, 60000);
-  metadata_free();
-  metadata_set_worker_path_for_testing(nullptr);
-  ASSERT_TRUE(delimited);
-  ASSERT_EQ(collected.size(), 2u);
-  EXPECT_EQ(collected[0], std::make_pair(std::string("/nowhere/a.hungry"),
-                                         std::string("{\"returnValue\":false,\"toxic\":true}")));
-  EXPECT_EQ(collected[1].first, "/nowhere/b.warns");
-  EXPECT_NE(collected[1].second.find("\"returnValue\": true"), std::string::npos) << collected[1].second;
 }

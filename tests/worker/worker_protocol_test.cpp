@@ -29,7 +29,13 @@ std::string opened(const std::string &path) {
 
 } // namespace
 
-TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
+// Files opened or refused, answers written back to back in order, each
+// flushed on its own; the line's own shapes are the request-line table's.
+// Things that are not regular files (a pipe would block the open, a device
+// feed a parser forever) and the kernel's pseudo-files (views of the
+// worker's own memory and environment, or of the kernel) are answered at
+// once, before a byte is read; a link to a regular file is followed.
+TEST(WorkerProtocol, AnswersEachRequestInOrder) {
   temp_dir dir;
   std::string plain = dir.write("plain.xyz", "nothing to see");
   std::string colon = dir.write("with:colon.xyz", "x");
@@ -37,43 +43,67 @@ TEST(WorkerProtocol, AnswersEachRequestShapeInOrder) {
   // Unreadable even to a worker started as root: it drops its capabilities.
   std::string locked = dir.write("locked.mp3", "ID3");
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  std::string fifo = dir.path + "/pipe.mp3", zero = dir.path + "/zero.m3u", sock = dir.path + "/socket.pls";
+  std::string link = dir.path + "/link.xyz", environ = dir.path + "/x.m3u";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  ASSERT_EQ(symlink(plain.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/environ", environ.c_str()), 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+
+  const std::string not_regular = refused_record("notRegularFile");
+  std::vector<std::pair<std::string, std::string>> rows = {
+      {"5:" + plain, "5:" + opened(plain) + unknown_record},
+      {"6:/nonexistent/file.mp3", "6:" + refused_record("notFound")},
+      {"6:" + plain + "/below", "6:" + refused_record("notFound")}, // through a file, not a folder
+      {"6:" + locked, "6:" + refused_record("permissionDenied")},
+      {"no colon here", failed},
+      {"7:   \r", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
+      {"8:" + colon, "8:" + opened(colon) + unknown_record},
+      {"9:" + quoted + "  \t\r", "9:" + opened(quoted) + unknown_record},
+      {"10:" + link, "10:" + opened(plain) + unknown_record}, // the size and time of the file linked to
+  };
+  for (const std::string &refused : {fifo, zero, dir.path, sock, std::string("/proc/self/maps"), environ,
+                                     std::string("/proc/self/status")})
+    rows.emplace_back("11:" + refused, "11:" + not_regular);
+  // A regular-looking file of sysfs and of the cgroup file system, where mounted.
+  for (const char *pseudo : {"/sys/kernel/uevent_seqnum", "/sys/kernel/mm/transparent_hugepage/enabled",
+                             "/sys/fs/cgroup/cgroup.controllers", "/sys/fs/cgroup/pids/tasks"}) {
+    struct stat st;
+    if (stat(pseudo, &st) == 0 && S_ISREG(st.st_mode))
+      rows.emplace_back("12:" + std::string(pseudo), "12:" + not_regular);
+  }
 
   worker_process worker;
-  const struct {
-    std::string request;
-    std::string answer;
-  } rows[] = {
-      {"5:" + plain + "\n", "5:" + opened(plain) + unknown_record},
-      {"6:/nonexistent/file.mp3\n", "6:" + refused_record("notFound")},
-      {"6:" + plain + "/below\n", "6:" + refused_record("notFound")}, // through a file, not a folder
-      {"6:" + locked + "\n", "6:" + refused_record("permissionDenied")},
-      {"no colon here\n", failed},
-      {"7:   \r\n", "7:" + refused_record("emptyPath")}, // nothing left once trailing space is stripped
-      {"007:" + plain + "\n", "7:" + opened(plain) + unknown_record},
-      {"8:" + colon + "\n", "8:" + opened(colon) + unknown_record},
-      {"9:" + quoted + "  \t\r\n", "9:" + opened(quoted) + unknown_record},
-      {"10: " + plain + "\n", "10:" + refused_record("notFound")}, // a leading space belongs to the path
-  };
-  // The line's own shapes are the request-line table's; these are what the
-  // process adds: files opened or refused, answers written back to back in
-  // order, each flushed on its own.
   std::string all;
   for (const auto &row : rows)
-    all += row.request;
+    all += row.first + "\n";
   worker.send(all);
-  for (const auto &row : rows) {
+  size_t refusals = 0;
+  for (const auto &[request, answer] : rows) {
     std::string line;
-    ASSERT_TRUE(worker.read_line(&line)) << row.request;
-    EXPECT_EQ(line, row.answer) << row.request;
+    ASSERT_TRUE(worker.read_line(&line, 3000)) << request;
+    EXPECT_EQ(line, answer) << request;
+    refusals += answer.find("returnValue\":false") != std::string::npos && answer != failed;
   }
+  close(fd);
 
   worker.close_input();
   int status = worker.wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 11) << status;
   std::string errors = worker.errors();
-  for (const char *logged : {"mediasiftd-demon[", "Failed to open file!\n", "Invalid request!\n",
-                             "Failed to read line from input!\n", "No input file!\n"})
+  for (const char *logged : {"mediasiftd-demon[", "Invalid request!\n", "Failed to read line from input!\n",
+                             "No input file!\n"})
     EXPECT_NE(errors.find(logged), std::string::npos) << logged;
+  size_t count = 0;
+  for (size_t at = errors.find("Failed to open file!\n"); at != std::string::npos;
+       at = errors.find("Failed to open file!\n", at + 1))
+    ++count;
+  EXPECT_EQ(count, refusals - 1) << errors; // the empty path is not opened
 }
 
 // SIGTERM ends the worker with status 100 and its log line, whether it waits
@@ -120,63 +150,6 @@ TEST(WorkerProtocol, ConfinedWorkerAnswersEveryFixture) {
   int status = worker.wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 11) << worker.errors();
   EXPECT_EQ(worker.errors().find("forbidden system call"), std::string::npos) << worker.errors();
-}
-
-// Things that are not regular files (a pipe would block the open, a device
-// feed a parser forever) and the kernel's pseudo-files (views of the worker's
-// own memory and environment, or of the kernel) are answered at once, before
-// a byte is read, and the worker goes on with the next file; a link to a
-// regular file is followed.
-TEST(WorkerProtocol, FilesThatAreNotFilesAnswerAtOnce) {
-  temp_dir dir;
-  std::string fifo = dir.path + "/pipe.mp3", zero = dir.path + "/zero.m3u", sock = dir.path + "/socket.pls";
-  std::string file = dir.write("a.xyz", "x"), link = dir.path + "/link.xyz", environ = dir.path + "/x.m3u";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
-  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-  ASSERT_EQ(symlink("/proc/self/environ", environ.c_str()), 0);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-
-  const std::string not_regular = refused_record("notRegularFile");
-  std::vector<std::pair<std::string, std::string>> rows = {
-      {fifo, not_regular},
-      {zero, not_regular},
-      {dir.path, not_regular},
-      {sock, not_regular},
-      {"/proc/self/maps", not_regular},
-      {environ, not_regular},
-      {"/proc/self/status", not_regular},
-      {file, opened(file) + unknown_record},
-      {link, opened(file) + unknown_record}, // the size and time of the file linked to
-  };
-  // A regular-looking file of sysfs and of the cgroup file system, where mounted.
-  for (const char *pseudo : {"/sys/kernel/uevent_seqnum", "/sys/kernel/mm/transparent_hugepage/enabled",
-                             "/sys/fs/cgroup/cgroup.controllers", "/sys/fs/cgroup/pids/tasks"}) {
-    struct stat st;
-    if (stat(pseudo, &st) == 0 && S_ISREG(st.st_mode))
-      rows.emplace_back(pseudo, not_regular);
-  }
-
-  worker_process worker;
-  for (size_t i = 0; i < rows.size(); ++i)
-    worker.send(std::to_string(i) + ":" + rows[i].first + "\n");
-  size_t refusals = 0;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    std::string line;
-    ASSERT_TRUE(worker.read_line(&line, 3000)) << rows[i].first;
-    EXPECT_EQ(line, std::to_string(i) + ":" + rows[i].second) << rows[i].first;
-    refusals += rows[i].second == not_regular;
-  }
-  const std::string errors = worker.errors(), logged = "Failed to open file!\n";
-  size_t count = 0;
-  for (size_t at = errors.find(logged); at != std::string::npos; at = errors.find(logged, at + 1))
-    ++count;
-  EXPECT_EQ(count, refusals) << errors;
-  close(fd);
 }
 
 // A build with the default options carries no trace of the test hook: its
