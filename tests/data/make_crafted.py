@@ -1,0 +1,259 @@
+#!/usr/bin/python3
+"""Writes the crafted fixtures: small files built byte by byte for what no
+tool writes (cut, inconsistent or hostile structures and rare layouts), one
+per case, into FORMAT/crafted/. The suite's golden loop reads each file
+through the dispatch and compares its record with FILE.json and its log
+lines with FILE.log beside it; after changing a case, run the golden test
+with MS_UPDATE_GOLDEN=1 and read the new record before committing it.
+
+The crafted folders are seeds of the fuzz targets too; the peer checks
+(check_peers.py, check_images.py) leave them out.
+
+Run from anywhere; writes into the folders beside this script."""
+import base64
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def le16(v): return struct.pack('<H', v & 0xFFFF)
+def le32(v): return struct.pack('<I', v & 0xFFFFFFFF)
+def le64(v): return struct.pack('<Q', v)
+def be16(v): return struct.pack('>H', v & 0xFFFF)
+def be24(v): return struct.pack('>I', v)[1:]
+def be32(v): return struct.pack('>I', v & 0xFFFFFFFF)
+def be64(v): return struct.pack('>Q', v)
+
+
+def box(kind, payload):
+    """An ISO media box with a 32-bit size."""
+    return be32(8 + len(payload)) + kind + payload
+
+
+def full_box(kind, version, body):
+    return box(kind, bytes([version]) + b'\0\0\0' + body)
+
+
+def comment_list(vendor, fields, count=None):
+    """A Vorbis comment list: vendor, field count, fields; lengths little-endian."""
+    out = le32(len(vendor)) + vendor + le32(len(fields) if count is None else count)
+    return out + b''.join(le32(len(f)) + f for f in fields)
+
+
+def picture_block(kind, mime, description, data, declared=None):
+    """A FLAC picture block's payload; `declared` overrides the data length."""
+    return (be32(kind) + be32(len(mime)) + mime + be32(len(description)) + description + be32(1) + be32(2) +
+            be32(24) + be32(0) + be32(len(data) if declared is None else declared) + data)
+
+
+def synchsafe(n):
+    return bytes([n >> 21 & 0x7F, n >> 14 & 0x7F, n >> 7 & 0x7F, n & 0x7F])
+
+
+def id3_tag(version, flags, body):
+    return b'ID3' + bytes([version, 0, flags]) + synchsafe(len(body)) + body
+
+
+WRITTEN = []
+
+
+def write(folder, name, data):
+    path = os.path.join(HERE, folder, 'crafted', name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+    WRITTEN.append(path)
+
+
+# Playlists: the line rules of M3U and the keys of PLS. Content decides the
+# format where it starts with a signature, the extension otherwise.
+def playlists():
+    pls_head = b'[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nVersion=2\n'
+    for name, data in (
+            ('radio.m3u', b'#EXTINF:-1,Radio\nhttp://r.example/live\nnext.mp3\n'),
+            ('space_before_number_commas_in_title.m3u', b'#EXTINF: 42,A, B\nsong.mp3\n'),
+            ('space_before_comma.m3u', b'#EXTINF:42 ,A\nsong.mp3\n'),
+            ('no_comma.m3u', b'#EXTINF:42\nsong.mp3\n'),
+            ('no_number.m3u', b'#EXTINF:,A\nsong.mp3\n'),
+            ('comma_only.m3u', b'#EXTINF:7,\nsong.mp3\n'),
+            ('beyond_long.m3u', b'#EXTINF:99999999999999999999,A\nsong.mp3\n'),
+            ('beyond_32_bits.m3u', b'#EXTINF:3000000000,A\nsong.mp3\n'),
+            ('comment_between.m3u', b'#EXTINF:7,A\n# note\nsong.mp3\n'),
+            ('blank_lines_between.m3u', b'#EXTINF:7,A\n\n\r\nsong.mp3\n'),
+            ('second_info_replaces_first.m3u', b'#EXTINF:7,A\n#EXTINF:8,B\nsong.mp3\n'),
+            ('header_after_blank_line.m3u', b'\n#EXTM3U\nsong.mp3'),
+            ('header_later.m3u', b'song.mp3\n#EXTM3U\n'),
+            ('bom_before_header.m3u', b'\xEF\xBB\xBF#EXTM3U\r\n#EXTINF:7,A\r\nsong.mp3\r\n'),
+            ('bom_before_entry_and_later.m3u', b'\xEF\xBB\xBFsong.mp3\n\xEF\xBB\xBF#EXTM3U\n'),
+            ('lower_case.m3u', b'#extm3u\n#extinf:7,A\nsong.mp3\n'),
+            ('spaces_then_one_byte.m3u', b'   \nx'),
+            ('cr_lf.m3u', b'#EXTM3U x\r\n#EXTINF:7,A\r\nsong.mp3\r\nb.mp3\r\n'),
+            ('lf_cr.m3u', b'#EXTM3U\n\r#EXTINF:7,A\n\rsong.mp3\n\rb.mp3\n\r'),
+            ('cr_before_last_byte.m3u', b'song.mp3\rx'),
+            # Latin-1: each invalid byte is escaped alone, the bytes after it kept.
+            ('not_utf8.m3u', b'#EXTINF:7,d\xFF\nCaf\xE9 Noir.mp3\n'),
+            ('bom.pls', b'\xEF\xBB\xBF' + pls_head),
+            ('bom_only.pls', b'\xEF\xBB\xBF'),
+            ('no_key_file.pls', b'[playlist]\nno equals sign\n'),
+            ('capital_group.pls', b'[Playlist]\nNumberOfEntries=1\n'),
+            ('lower_case_count.pls', b'[playlist]\nnumberofentries=1\nFile1=a.mp3\nVersion=2\n'),
+            ('count_0.pls', b'[playlist]\nNumberOfEntries=0\nnumberofentries=1\nFile1=a.mp3\nVersion=2\n'),
+            ('count_beyond_keys.pls', b'[playlist]\nNumberOfEntries=3\nTitle1=A\nLength2=9\nVersion=2\n'),
+            # Entries are bounded by number, not by how many keys the bytes hold.
+            ('numbered_entry_past_key_count.pls', b'[playlist]\nNumberOfEntries=20\nFile20=/music/x.mp3\n'),
+            ('count_below_keys.pls', b'[playlist]\nNumberOfEntries=1\nFile1=a.mp3\nFile2=b.mp3\nVersion=2\n'),
+            ('keys_not_numbered_as_entries.pls', b'[playlist]\nNumberOfEntries=9\nFile01=a\nFile1[de]=a\nFile-3=a\n'
+             b'Files4=a\nfile5=a\nFile2x=a\nLength1=3\n'),
+            ('no_version.pls', b'[playlist]\nNumberOfEntries=1\nFile1=a.mp3\n'),
+            ('other_groups.pls', b'[x]\nFile1=x.mp3\nVersion=9\n' + pls_head),
+            ('not_utf8.pls', b'[playlist]\nNumberOfEntries=1\nFile1=Caf\xE9.mp3\nTitle1=\xFF\nVersion=2\n'),
+            # A count of two billion costs nothing: entries stop at the highest number present.
+            ('huge_count_one_entry.pls', b'[playlist]\nNumberOfEntries=2000000000\nFile1=a.mp3\n')):
+        write('playlist', name, data)
+
+
+# FLAC: the block walk's bounds, the comment list and the picture block.
+def flac_block(kind, payload, last=False, length=None):
+    return bytes([(0x80 if last else 0) | kind]) + be24(len(payload) if length is None else length) + payload
+
+
+def stream_info(rate, channels, bits, samples):
+    packed = rate << 44 | (channels - 1) << 41 | (bits - 1) << 36 | samples
+    return b'\0' * 10 + struct.pack('>Q', packed) + b'\0' * 16
+
+
+def flac():
+    info = stream_info(44100, 2, 16, 441000)
+    tags = [b'title=A', b'Artist=B', b'ARTIST=C', b'artist=D', b'no equals sign', b'bad\x01key=x', b'=empty',
+            b'COMMENT=caf\xe9']
+    picture = picture_block(3, b'image/png', b'd', b'abc')
+    long_picture = picture_block(3, b'image/png', b'd', b'abc', 100)
+    for name, data in (
+            ('unknown_length.flac', b'fLaC' + flac_block(0, stream_info(8000, 1, 8, 0), True)),
+            ('short_stream_info.flac', b'fLaC' + flac_block(0, info[:20], True)),
+            ('no_marker.flac', b'fLaX' + flac_block(0, info, True)),
+            ('header_cut_short.flac', b'fLaC\x80\x00'),
+            ('no_last_block.flac', b'fLaC' + flac_block(0, info)),
+            ('block_past_the_file.flac', b'fLaC' + flac_block(4, b'abc', True, 4096)),
+            ('too_many_blocks.flac', b'fLaC' + flac_block(1, b'') * 1025),
+            # An ID3 tag in front: its size counts neither header nor footer.
+            ('id3_with_footer_in_front.flac', b'ID3\x04\0\x10\0\0\0\x01' + b'x' + b'f' * 10 + b'fLaC' +
+             flac_block(0, info, True)),
+            ('comments.flac', b'fLaC' + flac_block(4, comment_list(b'vendor', tags), True)),
+            ('comment_past_the_block.flac', b'fLaC' + flac_block(4, comment_list(b'v', [b'A=1'], 2) + le32(1000) +
+                                                                 b'B=2', True)),
+            ('comment_count_beyond_bound.flac', b'fLaC' + flac_block(4, comment_list(b'v', [b'A=1'], 0xFFFFFFFF),
+                                                                     True)),
+            ('vendor_past_the_block.flac', b'fLaC' + flac_block(4, le32(50) + b'v', True)),
+            # The picture block starts at offset 8, its data 42 bytes further.
+            ('picture_located.flac', b'fLaC' + flac_block(6, picture, True)),
+            ('picture_data_past_the_block.flac', b'fLaC' + flac_block(6, long_picture, True)),
+            ('picture_data_past_the_file.flac', b'fLaC' + flac_block(6, long_picture, True, 42 + 100)),
+            ('picture_mime_past_the_block.flac', b'fLaC' + flac_block(6, be32(3) + be32(1000) + b'image/png' +
+                                                                      b'\0' * 30, True))):
+        write('flac', name, data)
+
+
+# Ogg: packets across pages, interleaved streams, the last granule position.
+def ogg_page(serial, granule, lacing, body):
+    return b'OggS\0\0' + le64(granule) + le32(serial) + le32(0) + le32(0) + bytes([len(lacing)]) + lacing + body
+
+
+def packet_pages(serial, packet, per_page=255, granule=0):
+    """The pages of one packet: at most `per_page` segments a page."""
+    lacing = b'\xff' * (len(packet) // 255) + bytes([len(packet) % 255])
+    out, at = b'', 0
+    for first in range(0, len(lacing), per_page):
+        part = lacing[first:first + per_page]
+        out += ogg_page(serial, granule, part, packet[at:at + sum(part)])
+        at += sum(part)
+    return out
+
+
+def vorbis_head(channels, rate):
+    return b'\x01vorbis' + le32(0) + bytes([channels]) + le32(rate) + le32(0) + le32(64000) + le32(0) + b'\xb8\x01'
+
+
+def vorbis_tags(fields):
+    return b'\x03vorbis' + comment_list(b'v', fields) + b'\x01'
+
+
+def ogg():
+    head = packet_pages(7, vorbis_head(1, 8000))
+    tags = vorbis_tags([b'TITLE=' + b'x' * 2000])
+    audio_end = ogg_page(7, 16000, b'\x01', b'a')
+    tags_pages = packet_pages(7, vorbis_tags([b'A=1']))
+    opus_head = b'OpusHead\x01\x02' + le16(312) + le32(44100) + le16(-512) + b'\0'
+    b64 = base64.b64encode
+    pictures = [b'METADATA_BLOCK_PICTURE=' + b64(picture_block(3, b'image/png', b'd', b'abcd')),
+                b'metadata_block_picture=' + b64(picture_block(4, b'image/gif', b'', b'abcd', 5000)),
+                b'METADATA_BLOCK_PICTURE=' + b64(b'short'), b'COVERART=' + b64(b'12345')]
+    for name, data in (
+            # One segment a page: the comment packet spans nine pages.
+            ('comments_over_many_pages.ogg', head + packet_pages(7, tags, 1) + audio_end),
+            # Pages of another stream are stepped over, also in the tail.
+            ('interleaved_stream.ogg', head + packet_pages(9, b'other') + packet_pages(7, tags, 2) + audio_end +
+             ogg_page(9, 99999, b'\x01', b'b')),
+            # The last page ends no packet: the one before gives the length.
+            ('last_granule_unset.ogg', head + packet_pages(7, vorbis_tags([])) + audio_end +
+             ogg_page(7, 2**64 - 1, b'\xff', b'c' * 255)),
+            ('opus.opus', packet_pages(3, opus_head) + packet_pages(3, b'OpusTags' + comment_list(b'v', [])) +
+             ogg_page(3, 48000 + 312, b'\x01', b'a')),
+            ('not_ogg.ogg', b'RIFX0000WAVE'),
+            ('empty_pages_before_head.ogg', ogg_page(7, 0, b'', b'') * 2 + head + packet_pages(7, vorbis_tags([]))),
+            ('other_codec.ogg', packet_pages(7, b'\x80theora' + b'\0' * 40)),
+            ('no_comment_page.ogg', head),
+            ('comment_page_cut.ogg', head + tags_pages[:-5]),
+            ('second_packet_not_comments.ogg', head + packet_pages(7, b'\x05vorbis')),
+            # A picture gets its size only when the text holds the data.
+            ('pictures_in_comments.ogg', head + packet_pages(7, vorbis_tags(pictures)))):
+        write('ogg', name, data)
+
+
+# WAV: odd sizes, sizes past the file, the unknown size, INFO and ID3 chunks.
+def chunk(kind, payload, size=None):
+    out = kind + le32(len(payload) if size is None else size) + payload
+    return out + b'\0' if len(payload) % 2 else out
+
+
+def riff(chunks):
+    return b'RIFF' + le32(4 + len(chunks)) + b'WAVE' + chunks
+
+
+def wav():
+    fmt = chunk(b'fmt ', le16(1) + le16(1) + le32(8000) + le32(8000) + le16(1) + le16(8))
+    audio = b'a' * 2000
+    info = b'INFO' + chunk(b'INAM', b'Song\0') + chunk(b'IART', b'Me') + chunk(b'ISFT', b'x')
+    frame = b'TIT2' + be32(4) + b'\0\0' + b'\0Hey'
+    for name, data in (
+            ('odd_chunk_padded.wav', riff(chunk(b'junk', b'abc') + fmt + chunk(b'data', audio))),
+            ('unknown_data_size.wav', riff(fmt) + b'data' + le32(0xFFFFFFFF) + audio),
+            ('data_past_the_file.wav', riff(fmt) + b'data' + le32(8000) + audio),
+            # A chunk that claims more than the file ends the walk.
+            ('huge_chunk.wav', riff(fmt) + b'junk' + le32(0xFFFFFFFF) + chunk(b'data', audio)),
+            ('short_fmt.wav', riff(chunk(b'fmt ', le16(1) + le16(1)) + chunk(b'data', audio))),
+            ('not_wave.wav', b'RIFF' + le32(4) + b'AVI '),
+            ('info.wav', riff(chunk(b'LIST', info))),
+            ('info_text_past_its_list.wav', riff(chunk(b'LIST', b'INFO' + chunk(b'INAM', b'Song') + b'IART' +
+                                                       le32(99) + b'Me'))),
+            ('info_list_of_unknown_size.wav', riff(b'LIST' + le32(0xFFFFFFFF) + info)),
+            ('id3_chunk.wav', riff(chunk(b'id3 ', id3_tag(3, 0, frame)))),
+            ('no_tag_in_id3_chunk.wav', riff(chunk(b'ID3 ', b'nothing')))):
+        write('wav', name, data)
+
+
+def main():
+    playlists()
+    flac()
+    ogg()
+    wav()
+    for path in WRITTEN:
+        if not os.path.exists(path + '.json'):
+            with open(path + '.json', 'w') as f:
+                f.write('{}\n')  # a placeholder the golden update replaces
+
+
+if __name__ == '__main__':
+    main()
