@@ -244,11 +244,108 @@ def wav():
         write('wav', name, data)
 
 
+# ID3: tag and frame layouts of every version, unsynchronisation, frame
+# flags, pictures the library cannot locate, and the MPEG audio behind a tag.
+def id3_frame(version, ident, data, flags=0):
+    """A frame: 3-letter id and 3-byte size in 2.2, plain size in 2.3,
+    synchsafe size in 2.4, then two flag bytes."""
+    if version == 2:
+        return ident + be24(len(data)) + data
+    return ident + (synchsafe(len(data)) if version == 4 else be32(len(data))) + b'\0' + bytes([flags]) + data
+
+
+def unsynchronised(data):
+    """The zero a tagger inserts after every 0xFF followed by a zero or a byte of 0xE0 and up."""
+    out = bytearray()
+    for i, b in enumerate(data):
+        out.append(b)
+        if b == 0xFF and (i + 1 == len(data) or data[i + 1] == 0 or data[i + 1] >= 0xE0):
+            out.append(0)
+    return bytes(out)
+
+
+def id3v1(title):
+    return (b'TAG' + title).ljust(127, b'\0') + b'\xff'
+
+
+def mpeg_frame(version, layer, bitrate, rate, length, mode=0):
+    """A frame of `length` bytes: the header (no CRC), then zeros."""
+    head = bytes([0xFF, 0xE0 | version << 3 | layer << 1 | 1, bitrate << 4 | rate << 2, mode << 6])
+    return head + b'\0' * (length - 4)
+
+
+def id3():
+    f, tag = id3_frame, id3_tag
+    # An APIC payload whose image starts 13 bytes in: Latin-1, image/png, type 3.
+    png = b'\0image/png\0\x03\0IMG'
+    png_ff = b'\0image/png\0\x03\0\xFF\xE0G'  # unsynchronisation changes the image
+    compressed = zlib.compress(png)
+    pic22 = b'\0JPG\x03\0IMG'
+    for name, data in (
+            ('ext_header_v23.mp3', tag(3, 0x40, be32(6) + b'\0' * 6 + f(3, b'APIC', png))),
+            ('ext_header_v24.mp3', tag(4, 0x40, synchsafe(6) + b'\x01\0' + f(4, b'APIC', png))),
+            ('grouping_byte.mp3', tag(4, 0, f(4, b'APIC', b'\x07' + png, 0x40))),
+            # The k-th picture frame is the library's k-th picture, located when
+            # the file holds its decoded image as the frame's last bytes.
+            ('unsync_tag_image_unchanged.mp3', tag(3, 0x80, f(3, b'APIC', png))),
+            ('unsync_tag_zero_before_image.mp3', tag(3, 0x80, unsynchronised(f(3, b'TIT2', b'\0\xFF\xE0') +
+                                                                             f(3, b'APIC', png)))),
+            ('unsync_tag_zero_in_image.mp3', tag(3, 0x80, unsynchronised(f(3, b'APIC', png_ff)))),
+            ('unsync_frame_image_unchanged.mp3', tag(4, 0, f(4, b'APIC', png, 0x02))),
+            ('unsync_frame_zero_in_image_then_plain.mp3', tag(4, 0, f(4, b'APIC', unsynchronised(png_ff), 0x02) +
+                                                              f(4, b'APIC', png))),
+            ('data_length_indicator.mp3', tag(4, 0, f(4, b'APIC', synchsafe(len(png)) + png, 0x01))),
+            ('unsync_frame_with_data_length.mp3', tag(4, 0, f(4, b'APIC', synchsafe(len(png)) + png, 0x03))),
+            # An unlocated frame is matched to its own object: a later frame of
+            # the same type gets the later object.
+            ('encrypted_then_plain.mp3', tag(3, 0, f(3, b'APIC', b'\x80' + png, 0x40) + f(3, b'APIC', png))),
+            ('compressed_then_plain.mp3', tag(3, 0, f(3, b'APIC', be32(len(png)) + compressed, 0x80) +
+                                              f(3, b'APIC', png))),
+            ('two_covers_of_one_type.mp3', tag(4, 0, f(4, b'APIC', png) * 2)),
+            # A frame declaring 2 GiB decompressed made the library allocate it all.
+            ('frame_declaring_2gib.mp3', tag(3, 0, f(3, b'APIC', b'\x7F\xFF\xFF\xFF' + compressed, 0x80))),
+            ('image_of_one_byte.mp3', tag(4, 0, f(4, b'APIC', b'\0image/png\0\x03\0X'))),
+            ('frames_left_out.mp3', tag(3, 0, f(3, b'TIT2', b'\0t') + f(3, b'TXXX', b'\0d\0v') +
+                                        f(3, b'WXXX', b'\0d\0http://w') + f(3, b'PRIV', b'o\0x') +
+                                        f(3, b'COMM', b'\0engd\0c') + f(3, b'TDAT', b'\x000101') +
+                                        f(3, b'WOAR', b'http://a') + f(3, b'TPE1', b'\0'))),
+            ('invalid_utf8_escaped.mp3', tag(4, 0, f(4, b'TIT2', b'\x03a\xED\xA0\x80b'))),
+            ('v22_pictures.mp3', tag(2, 0, f(2, b'TT2', b'\0Title\0') + f(2, b'PIC', pic22) +
+                                     f(2, b'PIC', b'\x01PNG\x04\xFF\xFEB\0k\0\0\0PNGDATA'))),
+            ('v22_unsync_image_unchanged.mp3', tag(2, 0x80, f(2, b'PIC', pic22))),
+            ('v22_unsync_zero_in_image.mp3', tag(2, 0x80, unsynchronised(f(2, b'PIC', b'\0JPG\x03\0\xFF\xE0G')))),
+            # Frames the library accepts but that are not whole pictures fail alone.
+            ('v22_bad_pictures_before_good.mp3', tag(2, 0, f(2, b'PIC', b'\0J\0\0') + f(2, b'PIC', b'\0JPG\0abc') +
+                                                     f(2, b'PIC', b'\0PNG\x03\0IMG'))),
+            ('v22_compressed_tag.mp3', tag(2, 0x40, f(2, b'PIC', pic22))),
+            ('rejected_tag_no_id3v1_fallback.mp3', tag(4, 0, f(4, b'TIT2', b'\x09x')) + id3v1(b'v1')),
+            ('no_tag_at_start_id3v1_read.mp3', b'\0' * 200 + id3v1(b'v1')),
+            ('file_shorter_than_its_tag.mp3', b'ID3\x04\0\0' + synchsafe(1000) + b'\0' * 50 + id3v1(b'v1')),
+            ('too_short_for_a_header.mp3', b'ID3\x04')):
+        write('id3', name, data)
+
+    # The audio behind a tag. MPEG 1 layer III, 128 kbit/s, 44.1 kHz, stereo:
+    # 417 bytes a frame; MPEG 2 layer III, 64 kbit/s, 22.05 kHz, mono: 208.
+    cbr = mpeg_frame(3, 1, 9, 0, 417)
+    mono = mpeg_frame(2, 1, 8, 0, 208, 3)
+    xing = cbr[:4] + b'\0' * 32 + b'Xing' + be32(3) + be32(1225) + be32(400000)
+    for name, data in (
+            # Two valid frame headers 208 bytes apart inside the tag: without
+            # the tag's length the search would take them for the stream.
+            ('tag_holding_a_fake_sync.mp3', tag(4, 0, mono * 2 + b'\0' * 10) + cbr * 4),
+            ('footer_of_a_v24_tag.mp3', tag(4, 0x10, b'') + b'3DI\x04\0\x10\0\0\0\0' + cbr * 4),
+            ('xing_after_a_tag.mp3', tag(4, 0, b'pad') + xing.ljust(417, b'\0') + cbr * 2),
+            ('garbage_only.mp3', b'\xFF\xFB\x90\x00 no frames here' * 50),
+            ('tag_longer_than_the_file.mp3', tag(4, 0, b'x' * 100)[:50])):
+        write('id3', name, data)
+
+
 def main():
     playlists()
     flac()
     ogg()
     wav()
+    id3()
     for path in WRITTEN:
         if not os.path.exists(path + '.json'):
             with open(path + '.json', 'w') as f:

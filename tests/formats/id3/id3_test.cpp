@@ -55,12 +55,6 @@ std::string frame(int version, const std::string &id, const std::string &data, i
 // type 3, empty description.
 const std::string png_picture = "\0image/png\0\x03\0IMG"s;
 
-std::string id3v1(const std::string &title) {
-  std::string v1 = "TAG" + title;
-  v1.resize(127, '\0');
-  return v1 + '\xFF';
-}
-
 // A tag of exactly `length` bytes: one frame (by default a version 2.4
 // picture), then padding.
 std::string tag_of_length(size_t length, int version = 4, std::string body = frame(4, "APIC", png_picture),
@@ -95,8 +89,6 @@ std::string png_located(int offset, int size = 3) {
 }
 std::string located_at(int offset, int size = 3) { return R"({"APIC":[)" + png_located(offset, size) + "]}"; }
 const char *const not_held = "Picture frame does not hold its image as stored, no location given!\n";
-// A picture whose image unsynchronisation must change: 0xFF then 0xE0.
-const std::string png_picture_ff = "\0image/png\0\x03\0\xFF\xE0G"s;
 const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})";
 
 } // namespace
@@ -144,47 +136,16 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
   }
 }
 
-TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
+// Tags over 2 MiB, which the library reads from the file itself, built here
+// rather than committed; the smaller crafted tags are golden fixtures under
+// tests/data/id3/crafted.
+TEST(Id3Tags, TagsOverTwoMebibytesGiveTheirRecords) {
   const struct {
     const char *name;
     std::string bytes;
     std::string id3;
     const char *log;
   } rows[] = {
-      {"2.3 extended header of 6: frames start at 20",
-       tag(3, 0x40, big_endian(6, 4) + std::string(6, '\0') + frame(3, "APIC", png_picture)), located_at(43), nullptr},
-      {"2.4 extended header of 6: frames start at 16",
-       tag(4, 0x40, synchsafe(6) + "\x01\0"s + frame(4, "APIC", png_picture)), located_at(39), nullptr},
-      {"grouping byte before the payload", tag(4, 0, frame(4, "APIC", "\x07" + png_picture, 0x40)), located_at(34),
-       nullptr},
-      // The k-th picture frame is the library's k-th picture, located when
-      // the file holds its decoded image as the frame's last bytes.
-      {"unsynchronised tag, image unchanged", tag(3, 0x80, frame(3, "APIC", png_picture)), located_at(33), nullptr},
-      {"unsynchronised tag, zero inserted before the image",
-       tag(3, 0x80, unsynchronised(frame(3, "TIT2", "\0\xFF\xE0"s) + frame(3, "APIC", png_picture))),
-       R"({"TIT2":["\u00ff\u00e0"],"APIC":[)" + png_located(47) + "]}", nullptr},
-      {"unsynchronised tag, zero inserted in the image",
-       tag(3, 0x80, unsynchronised(frame(3, "APIC", png_picture_ff))),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})", not_held},
-      {"unsynchronised frame, image unchanged", tag(4, 0, frame(4, "APIC", png_picture, 0x02)), located_at(33),
-       nullptr},
-      {"unsynchronised frame, zero inserted in the image, then a plain frame",
-       tag(4, 0, frame(4, "APIC", unsynchronised(png_picture_ff), 0x02) + frame(4, "APIC", png_picture)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"},)" + png_located(60) + "]}", not_held},
-      {"data length indicator", tag(4, 0, frame(4, "APIC", synchsafe(png_picture.size()) + png_picture, 0x01)),
-       located_at(37), nullptr},
-      {"unsynchronised frame with data length indicator",
-       tag(4, 0, frame(4, "APIC", synchsafe(png_picture.size()) + png_picture, 0x03)), located_at(37), nullptr},
-      // An unlocated frame is matched to its own object: a later frame of the
-      // same type gets the later object.
-      {"encrypted frame, then a plain one of the same type",
-       tag(3, 0, frame(3, "APIC", "\x80" + png_picture, 0x40) + frame(3, "APIC", png_picture)),
-       R"({"APIC":[{"type":0,"description":"","mime":""},)" + png_located(60) + "]}", not_held},
-      {"compressed frame, then a plain one",
-       tag(3, 0, frame(3, "APIC", big_endian(16, 4) + compressed_png_picture, 0x80) + frame(3, "APIC", png_picture)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"},)" + png_located(71) + "]}", not_held},
-      {"two covers of one type are both located", tag(4, 0, frame(4, "APIC", png_picture) + frame(4, "APIC", png_picture)),
-       R"({"APIC":[)" + png_located(33) + "," + png_located(59) + "]}", nullptr},
       // Over 2 MiB the library reads the file itself; the check of frames
       // declaring huge sizes runs on the tag with its unsynchronisation undone.
       {"unsynchronised tag over 2 MiB is read",
@@ -193,51 +154,11 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
        R"({"TIT2":["\u00ff\u00e0"],"APIC":[{"type":3,"description":"","mime":"image/png"}]})", nullptr},
       {"... and refused when a frame declares 2 GiB", tag_of_length(2097153, 3, frame_declaring_2gib, 0x80), "{}",
        "Tag declares a frame too large to decompress, not parsed!\n"},
-      // A frame declaring 2 GiB decompressed made the library allocate it all.
-      {"frame declaring 2 GiB decompressed is kept from the library", tag(3, 0, frame_declaring_2gib), "{}",
+      {"frame declaring 2 GiB in a plain tag over 2 MiB", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
        "Tag declares a frame too large to decompress, not parsed!\n"},
-      {"... and from the library's file reading", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
-       "Tag declares a frame too large to decompress, not parsed!\n"},
-      {"image of one byte", tag(4, 0, frame(4, "APIC", "\0image/png\0\x03\0X"s)), located_at(33, 1), nullptr},
-      {"frames the record leaves out",
-       tag(3, 0,
-           frame(3, "TIT2", "\0t"s) + frame(3, "TXXX", "\0d\0v"s) + frame(3, "WXXX", "\0d\0http://w"s) +
-               frame(3, "PRIV", "o\0x"s) + frame(3, "COMM", "\0engd\0c"s) + frame(3, "TDAT", "\0" "0101"s) +
-               frame(3, "WOAR", "http://a") + frame(3, "TPE1", "\0"s)),
-       R"({"TIT2":["t"],"WOAR":"http://a","TPE1":[]})", nullptr},
-      {"text the library hands over as invalid UTF-8 is escaped",
-       tag(4, 0, frame(4, "TIT2", "\x03" "a\xED\xA0\x80" "b")), R"({"TIT2":["a\\u00ed\\u00a0\\u0080b"]})", nullptr},
-      {"2.2 pictures are made from their frames",
-       tag(2, 0,
-           frame(2, "TT2", "\0Title\0"s) + frame(2, "PIC", "\0JPG\x03\0IMG"s) +
-               frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0k\0\0\0PNGDATA"s)),
-       R"({"TIT2":["Title"],"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":35,"thumbSize":3},
-           {"type":4,"description":"Bk","mime":"image/png","thumbOffset":57,"thumbSize":7}]})",
-       nullptr},
-      {"2.2 unsynchronised, image unchanged", tag(2, 0x80, frame(2, "PIC", "\0JPG\x03\0IMG"s)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":22,"thumbSize":3}]})", nullptr},
-      {"2.2 unsynchronised, zero inserted in the image",
-       tag(2, 0x80, unsynchronised(frame(2, "PIC", "\0JPG\x03\0\xFF\xE0G"s))),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/jpeg"}]})", not_held},
-      // Frames the library accepts but that are not whole pictures fail alone.
-      {"2.2 bad pictures before a good one",
-       tag(2, 0, frame(2, "PIC", "\0J\0\0"s) + frame(2, "PIC", "\0JPG\0abc"s) + frame(2, "PIC", "\0PNG\x03\0IMG"s)),
-       R"({"APIC":[{"type":0,"mime":"image/jpeg"},
-           {"type":3,"description":"","mime":"image/png","thumbOffset":46,"thumbSize":3}]})",
-       "Picture frame too short to read, no picture made!\nNever found end of pic desc in frame!\n"},
       {"2.2 tag over 2 MiB: pictures made from the file, without location",
        tag_of_length(2097153, 2, frame(2, "TT2", "\0T\0"s) + frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0\0\0PNG"s)),
        R"({"TIT2":["T"],"APIC":[{"type":4,"description":"B","mime":"image/png"}]})", nullptr},
-      {"2.2 compressed tag: the library reads nothing", tag(2, 0x40, frame(2, "PIC", "\0JPG\x03\0IMG"s)), "{}",
-       "Unable to parse id3 from memory!\n"},
-      {"rejected tag: no fallback to the ID3v1 tag", tag(4, 0, frame(4, "TIT2", "\x09x")) + id3v1("v1"), "{}",
-       "Unable to parse id3 from memory!\n"},
-      {"no tag at the start: the ID3v1 tag is read", std::string(200, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
-       nullptr},
-      {"file shorter than its tag: the library's file reading finds the ID3v1 tag",
-       "ID3\x04\0\0"s + synchsafe(1000) + std::string(50, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
-       "Failed to read tag into memory!\n"},
-      {"too short for a header", "ID3\x04", "{}", "Failed to read id3 header!\n"},
       {"tag of 2,097,152 bytes is read into memory", tag_of_length(2097152), located_at(33), nullptr},
       {"tag of 2,097,153 bytes goes to the library's file reading", tag_of_length(2097153), png_unlocated, nullptr},
   };
