@@ -340,12 +340,111 @@ def id3():
         write('id3', name, data)
 
 
+# MPEG-4: the box walk's paths and bounds, and the tracks behind the
+# "audio" and "video" members.
+def data_box(indicator, payload, size=None):
+    """A "data" box: type indicator (1 text, 13 JPEG...), locale 0."""
+    return be32(size if size else 16 + len(payload)) + b'data' + be32(indicator) + be32(0) + payload
+
+
+def item_list(items):
+    return box(b'udta', box(b'meta', b'\0' * 4 + box(b'ilst', items)))
+
+
+def mp4():
+    def handler_track(kind, version=0):
+        return box(b'trak', box(b'mdia', box(b'hdlr', bytes([version]) + b'\0' * 7 + kind + b'\0' * 12 + b'x')))
+
+    def mvhd_v0(scale, duration):
+        return box(b'mvhd', be32(0) + be32(1) + be32(2) + be32(scale) + be32(duration) + b'\0' * 52 + be32(3) +
+                   be32(4) + be32(5) + b'\0' * 16)
+
+    mvhd_v1 = (b'\x01\0\0\0' + be64(0x123456789A) + be64(0x223456789A) + be32(90000) + be64(0x300000001) +
+               b'\0' * 52 + be32(3) + be32(4) + be32(5) + b'\0' * 16)
+    ftyp = box(b'ftyp', b'M4A ' + be32(0) + b'M4A mp42isom')
+    title = item_list(box(b'\xa9nam', data_box(1, b'Song')))
+    movie = box(b'moov', mvhd_v0(600, 300))
+    for name, data in (
+            # The file type box is stepped over; after each nested walk the
+            # movie's walk is back at its own level and still decodes the header.
+            ('tracks_then_header.m4a', ftyp + box(b'moov', handler_track(b'soun') + handler_track(b'hint') +
+                                                  handler_track(b'vide') + mvhd_v0(600, 300))),
+            # The walk inside the movie runs on past its end and enters this udta.
+            ('udta_after_the_movie.m4a', box(b'moov', b'') + title),
+            # The movie's own walk is at level 2 and steps over a second movie.
+            ('second_movie_entered_once.m4a', box(b'moov', b'') + box(b'moov', handler_track(b'soun'))),
+            ('text_item_at_the_top.m4a', box(b'desc', data_box(1, b'About'))),
+            ('udta_inside_a_track.m4a', box(b'moov', box(b'trak', title))),
+            ('cover_outside_the_item_list.m4a', box(b'covr', data_box(13, b'JPEG'))),
+            ('handler_of_unknown_type.m4a', box(b'moov', handler_track(b'text'))),
+            ('handler_of_version_1.m4a', box(b'moov', handler_track(b'soun', 1))),
+            ('movie_header_of_50_bytes.m4a', box(b'moov', box(b'mvhd', b'\0' * 50))),
+            ('movie_header_empty.m4a', box(b'moov', box(b'mvhd', b''))),
+            ('movie_header_v1.m4a', box(b'moov', box(b'mvhd', mvhd_v1))),
+            # Cut inside the 12 bytes a version 1 header has beyond version 0's.
+            ('movie_header_v1_cut.m4a', box(b'moov', box(b'mvhd', mvhd_v1[:105]))),
+            # Both the movie's walk (running on past its end) and the top-level
+            # walk meet the broken box; what came before stays.
+            ('box_size_below_8.m4a', movie + be32(4) + b'free'),
+            ('stray_bytes_met_by_every_walk.m4a', box(b'moov', item_list(b'')) + b'abc'),
+            ('box_past_the_end.m4a', movie + be32(1000) + b'free'),
+            ('movie_after_64_bit_media.m4a', ftyp + be32(1) + b'mdat' + be64(21) + b'media' + movie),
+            ('size_64_bit_below_16.m4a', be32(1) + b'mdat' + be64(15) + movie),
+            ('size_64_bit_past_any_file.m4a', movie + be32(1) + b'mdat' + be64(2**64 - 1)),
+            ('size_0_media_last.m4a', movie + be32(0) + b'mdat' + b'media bytes'),
+            ('size_0_movie_entered.m4a', be32(0) + b'moov' + mvhd_v0(600, 300)),
+            # The size-0 box holds the rest of the file: no box is read inside it.
+            ('size_0_box_ends_the_walk.m4a', be32(0) + b'free' + movie)):
+        write('mp4', name, data)
+
+    full = b'\0' * 4
+
+    def stsd(fmt, channels, rate, children=b''):
+        sound = be16(0) + be16(0) + be32(0) + be16(channels) + be16(16) + be32(0) + be32(rate << 16)
+        return full + be32(1) + box(fmt, b'\0' * 6 + be16(1) + sound + children)
+
+    def esds(asc):
+        specific = b'\x05' + bytes([len(asc)]) + asc
+        config = b'\x04' + bytes([13 + len(specific)]) + b'\x40\x15' + b'\0' * 11 + specific
+        return box(b'esds', full + b'\x03' + bytes([3 + len(config)]) + b'\x00\x01\x00' + config)
+
+    def hdlr(kind): return box(b'hdlr', full + be32(0) + kind + b'\0' * 12)
+    def mdhd(scale, duration): return box(b'mdhd', full + be32(0) + be32(0) + be32(scale) + be32(duration) + be32(0))
+    def tkhd(w, h): return box(b'tkhd', full + b'\0' * 72 + be32(w << 16) + be32(h << 16))
+    def stbl(entry): return box(b'minf', box(b'stbl', box(b'stsd', entry)))
+
+    mvhd = box(b'mvhd', full + be32(0) + be32(0) + be32(1000) + be32(2000) + b'\0' * 80)
+    sound = box(b'trak', tkhd(0, 0) + box(b'mdia', mdhd(44100, 88200) + hdlr(b'soun') +
+                                        stbl(stsd(b'mp4a', 2, 44100, esds(b'\x12\x08')))))
+    edited_sound = box(b'trak', box(b'edts', box(b'elst', full + be32(1) + be32(1900) + be32(1024) + be32(0x10000))) +
+                       box(b'mdia', mdhd(44100, 88200) + hdlr(b'soun') + stbl(stsd(b'mp4a', 2, 44100))))
+    picture = box(b'trak', tkhd(320, 240) + box(b'mdia', mdhd(25, 75) + hdlr(b'vide')))
+    # Version 1 headers: 64-bit times and durations.
+    wide_picture = box(b'trak', box(b'tkhd', b'\x01\0\0\0' + b'\0' * 84 + be32(1280 << 16) + be32(720 << 16)) +
+                       box(b'mdia', box(b'mdhd', b'\x01\0\0\0' + be64(0) + be64(0) + be32(90000) + be64(450000) +
+                                        be32(0)) + hdlr(b'vide')))
+    # A media box that claims more bytes than its track holds: not read.
+    overrun = box(b'mdia', mdhd(8000, 8000) + hdlr(b'soun'))
+    overrun = be32(0x7FFF) + overrun[4:]
+    for name, data in (
+            ('sound_and_video.mp4', box(b'ftyp', b'isom') + box(b'moov', mvhd + sound + picture)),
+            ('first_track_of_each_kind.mp4', box(b'moov', mvhd + picture + edited_sound + sound)),
+            ('version_1_track_headers.mp4', box(b'moov', mvhd + wide_picture)),
+            ('media_box_beyond_its_track.mp4', box(b'moov', mvhd + box(b'trak', overrun) + sound)),
+            ('tracks_of_the_first_movie_only.mp4', box(b'moov', mvhd) + box(b'moov', mvhd + sound)),
+            ('movie_box_running_to_the_end.mp4', be32(0) + b'moov' + mvhd + sound),
+            ('movie_box_of_64_bit_size.mp4', be32(1) + b'moov' + be64(16 + len(mvhd) + len(sound)) + mvhd + sound),
+            ('movie_box_larger_than_the_file.mp4', be32(0x7FFFFFFF) + b'moov' + mvhd + sound)):
+        write('mp4', name, data)
+
+
 def main():
     playlists()
     flac()
     ogg()
     wav()
     id3()
+    mp4()
     for path in WRITTEN:
         if not os.path.exists(path + '.json'):
             with open(path + '.json', 'w') as f:
