@@ -438,6 +438,231 @@ def mp4():
         write('mp4', name, data)
 
 
+# JPEG and TIFF: EXIF blocks no camera writes, GPS positions that are none,
+# image headers of rare layouts or cut short.
+BYTE, ASCII, SHORT, LONG, RATIONAL, SBYTE, UNDEFINED, SSHORT, SLONG, SRATIONAL, FLOAT, DOUBLE = range(1, 13)
+
+
+def put(block, intel, pos, value, width=4):
+    """Writes the low `width` bytes of `value` at `pos` in the block's byte order."""
+    for i in range(width):
+        block[pos + (i if intel else width - 1 - i)] = value >> (8 * i) & 0xFF
+
+
+def exif_payload(intel, ifd0, tiff_size, ifds):
+    """An APP1 payload: "Exif\0\0", a TIFF header naming IFD 0 at `ifd0`, then
+    `tiff_size` bytes of TIFF data holding the IFDs (offset, entries, next),
+    each entry (tag, format, count, 32-bit value)."""
+    block = bytearray(b'Exif\0\0' + (b'II' if intel else b'MM') + b'\0' * (tiff_size - 2))
+    put(block, intel, 8, 42, 2)
+    put(block, intel, 10, ifd0)
+    for offset, entries, following in ifds:
+        p = 6 + offset
+        put(block, intel, p, len(entries), 2)
+        for tag, fmt, count, value in entries:
+            put(block, intel, p + 2, tag, 2)
+            put(block, intel, p + 4, fmt, 2)
+            put(block, intel, p + 6, count)
+            put(block, intel, p + 10, value)
+            p += 12
+        put(block, intel, p + 2, following)
+    return block
+
+
+def segment(marker, payload):
+    return be16(marker) + be16(len(payload) + 2) + bytes(payload)
+
+
+def jpeg_of(app1_payload):
+    return b'\xFF\xD8' + segment(0xFFE1, app1_payload) + b'\xFF\xD9'
+
+
+def app1_of(jpeg):
+    """The first EXIF APP1 segment of a JPEG, marker and length included."""
+    at = jpeg.index(b'Exif\0\0') - 4
+    return jpeg[at:at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3])]
+
+
+def image():
+    def thumb_block(ifd0, ifd1):
+        """IFD 0 with Make, IFD 1 with a 10-byte thumbnail at TIFF offset 100."""
+        block = exif_payload(True, ifd0, 120, [(ifd0, [(0x010F, ASCII, 5, 80)], ifd1),
+                                               (ifd1, [(0x0201, LONG, 1, 100), (0x0202, LONG, 1, 10)], 0)])
+        block[6 + 80:6 + 85] = b'Kivo\0'
+        return block
+
+    # One IFD 0 entry of each numeric and skipped format, data from 150 on.
+    formats = exif_payload(True, 8, 200, [(8, [(0x0100, LONG, 1, 3000000000), (0x0101, SSHORT, 1, 0xFFFE),
+                                               (0x0102, SBYTE, 1, 0xFF), (0x010E, FLOAT, 1, 0x3F800000),
+                                               (0x010F, ASCII, 5, 150), (0x0112, SLONG, 1, 0xFFFFFFFB),
+                                               (0x011A, RATIONAL, 3, 160), (0x011B, SRATIONAL, 1, 184),
+                                               (0x0131, UNDEFINED, 4, 0x01020304), (0x013B, DOUBLE, 1, 192)], 0)])
+    formats[6 + 150:6 + 155] = b'Kivo\0'
+    for i in range(3):  # 72/1, 2/1, 3/1: only the first counts
+        put(formats, True, 6 + 160 + 8 * i, 72 if i == 0 else i + 1)
+        put(formats, True, 6 + 164 + 8 * i, 1)
+    put(formats, True, 6 + 184, 0xFFFFFFFF)
+    put(formats, True, 6 + 188, 3)
+
+    def copyright_block(parts):
+        """A copyright of a photographer's and an editor's part, at 30."""
+        block = exif_payload(True, 8, 60, [(8, [(0x8298, ASCII, len(parts), 30)], 0)])
+        block[6 + 30:6 + 30 + len(parts)] = parts
+        return block
+
+    def altitude_block(ref):
+        """A GPS IFD whose one-byte altitude reference libexif names in words."""
+        return exif_payload(True, 8, 60, [(8, [(0x8825, LONG, 1, 26)], 0), (26, [(0x0005, BYTE, 1, ref)], 0)])
+
+    def gps_block(lat_ref, lon_ref, alt_ref, lat_count=3):
+        """A GPS IFD at 26: latitude 10/1 30/1 36/10 at 120, longitude 0/1 90/1
+        0/1 after it, altitude 1234/10 after that; alt_ref None leaves out the
+        altitude reference."""
+        entries = [(0x0001, ASCII, 2, 0), (0x0002, RATIONAL, lat_count, 120), (0x0003, ASCII, 2, 0),
+                   (0x0004, RATIONAL, 3, 144), (0x0006, RATIONAL, 1, 168)]
+        if alt_ref is not None:
+            entries.insert(4, (0x0005, BYTE, 1, alt_ref))
+        block = exif_payload(True, 8, 200, [(8, [(0x8825, LONG, 1, 26)], 0), (26, entries, 0)])
+        # ASCII values of two bytes sit in the value field itself.
+        block[6 + 26 + 2 + 8:6 + 26 + 2 + 8 + len(lat_ref)] = lat_ref
+        block[6 + 26 + 2 + 24 + 8:6 + 26 + 2 + 24 + 8 + len(lon_ref)] = lon_ref
+        for i, value in enumerate((10, 1, 30, 1, 36, 10, 0, 1, 90, 1, 0, 1, 1234, 10)):
+            put(block, True, 6 + 120 + 4 * i, value)
+        return block
+
+    zero_denominator = gps_block(b'N', b'E', 0)
+    put(zero_denominator, True, 6 + 120 + 4 * 3, 0)
+    beyond_90 = gps_block(b'N', b'E', 0)
+    put(beyond_90, True, 6 + 120, 91)
+
+    def read(name):
+        with open(os.path.join(HERE, 'image', name), 'rb') as f:
+            return f.read()
+    intel, motorola = read('thumb_intel.jpg'), read('thumb_motorola.jpg')
+    xmp = segment(0xFFE1, b'http://ns.adobe.com/xap/1.0/\0' + b"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>")
+    intel_end = intel.index(app1_of(intel)) + len(app1_of(intel))
+
+    png = b'\x89PNG\r\n\x1a\n' + be32(13) + b'IHDR' + be32(70000) + be32(3) + b'\x08\x02\0\0\0'
+    sof0 = segment(0xFFC0, b'\x08\x01\x2C\x02\x80\x03' + b'\0' * 9)
+    bmp_info = b'BM' + b'\0' * 12 + le32(40) + le32(640)
+
+    def tiff(intel_order, width_format):
+        """IFD 0 after 8 bytes of picture data: Compression, ImageWidth, ImageLength."""
+        u16, u32 = (le16, le32) if intel_order else (be16, be32)
+        width = u16(1200) + u16(0) if width_format == SHORT else u32(70000)
+        return ((b'II' if intel_order else b'MM') + u16(42) + u32(16) + b'x' * 8 + u16(3) + u16(0x0103) + u16(3) +
+                u32(1) + u16(1) + u16(0) + u16(0x0100) + u16(width_format) + u32(1) + width + u16(0x0101) + u16(3) +
+                u32(1) + u16(900) + u16(0) + u32(0))
+
+    for name, data in (
+            ('segment_length_2.jpg', b'\xFF\xD8\xFF\xE0\x00\x02junk'),
+            ('app1_length_2.jpg', b'\xFF\xD8\xFF\xE1\x00\x02junk'),
+            ('no_marker_at_the_start.jpg', b'AB\x00\x04xy' + segment(0xFFE1, thumb_block(8, 31))),
+            ('ifd_chain_pointing_backwards.jpg', jpeg_of(thumb_block(60, 8))),
+            ('every_entry_format.jpg', jpeg_of(formats)),
+            ('copyright_of_the_photographer.jpg', jpeg_of(copyright_block(b'Kivo Ltd\0'))),
+            ('copyright_of_photographer_and_editor.jpg', jpeg_of(copyright_block(b'Kivo\0Ed\0'))),
+            ('gps_altitude_below_sea_level.jpg', jpeg_of(altitude_block(1))),
+            ('gps_altitude_above_sea_level.jpg', jpeg_of(altitude_block(0))),
+            ('gps_no_altitude_reference.jpg', jpeg_of(gps_block(b'N', b'W', None))),
+            ('gps_reference_not_of_its_axis.jpg', jpeg_of(gps_block(b'E', b'E', 0))),
+            ('gps_no_reference_letter.jpg', jpeg_of(gps_block(b'', b'E', 0))),
+            ('gps_two_latitude_components.jpg', jpeg_of(gps_block(b'N', b'E', 0, 2))),
+            ('gps_zero_denominator.jpg', jpeg_of(zero_denominator)),
+            ('gps_latitude_beyond_90.jpg', jpeg_of(beyond_90)),
+            # An XMP block before the EXIF block moves only the offsets; of two
+            # EXIF blocks with thumbnails, the later one's is given.
+            ('xmp_before_exif.jpg', intel[:2] + xmp + intel[2:]),
+            ('later_exif_block_wins.jpg', intel[:intel_end] + app1_of(motorola) + intel[intel_end:]),
+            ('png_cut_in_its_header.png', png[:23]),
+            ('png_without_ihdr_first.png', png[:12] + b'IDAT' + png[16:]),
+            ('gif_cut.gif', b'GIF89a' + le16(300)),
+            ('bmp_top_row_first.bmp', bmp_info + le32(-480)),
+            ('bmp_cut.bmp', bmp_info),
+            ('jpeg_progressive_after_tables.jpg', b'\xFF\xD8' + segment(0xFFE1, b'Exif') +
+             segment(0xFFC4, b'\x05' * 20) + segment(0xFFC8, b'\x07' * 5) + segment(0xFFCC, b'\x07' * 5) +
+             segment(0xFFC2, b'\x08\x00\x10\x00\x20\x01' + b'\0' * 3)),
+            ('jpeg_scan_before_any_frame_header.jpg', b'\xFF\xD8' + segment(0xFFDA, b'x') + sof0),
+            ('jpeg_frame_header_cut.jpg', b'\xFF\xD8' + sof0[:8]),
+            ('jpeg_height_to_come_later.jpg', b'\xFF\xD8' + segment(0xFFC0, b'\x08\x00\x00\x02\x80\x01' + b'\0' * 3)),
+            ('tiff_intel_short_width.tif', tiff(True, SHORT)),
+            ('tiff_motorola_long_width.tif', tiff(False, LONG)),
+            ('tiff_ifd_cut.tif', tiff(True, SHORT)[:40])):
+        write('image', name, data)
+
+
+# Photos beyond JPEG: EXIF blocks in PNG, WebP and HEIF, the HEIF item boxes,
+# PNG texts and WebP canvas headers.
+def photo():
+    # A little-endian TIFF block with one IFD 0 entry: Make "Kiv".
+    tiff = b'II*\0' + le32(8) + le16(1) + le16(0x010f) + le16(2) + le32(4) + b'Kiv\0' + le32(0)
+
+    def entry(tag, kind, count, value): return le16(tag) + le16(kind) + le32(count) + value
+    def rationals(a, b, c): return le32(a) + le32(1) + le32(b) + le32(1) + le32(c) + le32(1)
+    # IFD 0 (at 8) points to the GPS IFD (at 26), whose rationals follow it (at 80).
+    gps = (b'II*\0' + le32(8) + le16(1) + entry(0x8825, 4, 1, le32(26)) + le32(0) + le16(4) +
+           entry(1, 2, 2, b'N\0\0\0') + entry(2, 5, 3, le32(80)) + entry(3, 2, 2, b'W\0\0\0') +
+           entry(4, 5, 3, le32(104)) + le32(0) + rationals(10, 30, 0) + rationals(20, 15, 0))
+    png = b'\x89PNG\r\n\x1a\n'
+    def png_chunk(kind, data): return be32(len(data)) + kind + data + be32(0)
+    def webp(chunks): return b'RIFF' + le32(4 + len(chunks)) + b'WEBP' + chunks
+    def webp_chunk(kind, data): return kind + le32(len(data)) + data + (b'\0' if len(data) % 2 else b'')
+
+    def iinf(item_id, kind, entry_version=2):
+        item = be16(item_id) if entry_version == 2 else be32(item_id)
+        return full_box(b'iinf', 0, be16(1) + full_box(b'infe', entry_version, item + be16(0) + kind + b'\0'))
+
+    def iloc(item_id, offset, length):
+        """Item location version 0: 4-byte offsets and lengths, one extent."""
+        return full_box(b'iloc', 0, b'\x44\x40' + be16(1) + be16(item_id) + be16(0) + be32(0) + be16(1) +
+                        be32(offset) + be32(length))
+
+    ftyp = box(b'ftyp', b'heic' + be32(0) + b'mif1heic')
+    # The size is the primary item's "ispe", found through the associations of
+    # "ipma" (8- or 15-bit indexes from 1 into "ipco"), not the first "ispe".
+    def ispe(w, h): return full_box(b'ispe', 0, be32(w) + be32(h))
+    ipco = box(b'ipco', ispe(512, 512) + box(b'hvcC', b'') + ispe(4032, 3024))
+    def sized(primary, ipma): return ftyp + full_box(b'meta', 0, full_box(b'pitm', 0, be16(primary)) +
+                                                     box(b'iprp', ipco + ipma))
+    narrow = full_box(b'ipma', 0, be32(2) + be16(1) + b'\x02\x81\x82' + be16(2) + b'\x02\x02\x83')
+    wide = box(b'ipma', b'\0\0\0\x01' + be32(1) + be16(2) + b'\x01' + be16(0x8003))
+    # The EXIF item: the offset of the TIFF header within it, then the block.
+    item = be32(6) + b'Exif\0\0' + tiff
+    def item_at(offset, length): return ftyp + full_box(b'meta', 0, iinf(1, b'Exif') + iloc(1, offset, length))
+    start = len(item_at(0, 0))
+    for name, data in (
+            ('png_exif_gps.png', png + be32(len(gps)) + b'eXIf' + gps + be32(0)),
+            ('webp_exif_gps.webp', b'RIFF' + le32(12 + len(gps)) + b'WEBP' + b'EXIF' + le32(len(gps)) + gps),
+            ('heif_size_of_the_primary_item.heic', sized(2, narrow)),
+            ('heif_size_of_the_first_item.heic', sized(1, narrow)),
+            ('heif_size_by_15_bit_index.heic', sized(2, wide)),
+            ('heif_primary_item_without_size.heic', sized(3, narrow)),
+            ('heif_size_index_past_the_properties.heic', sized(2, full_box(b'ipma', 0, be32(1) + be16(2) +
+                                                                           b'\x01\x09'))),
+            ('heif_exif_item.heic', item_at(start, len(item)) + item),
+            ('heif_exif_item_outside_the_file.heic', item_at(start, 1000) + item),
+            ('heif_exif_item_too_short.heic', item_at(start, 2) + item),
+            ('heif_without_meta.heic', ftyp + box(b'mdat', b'')),
+            ('png_exif_and_texts.png', png + png_chunk(b'tEXt', b'Title\0Caf\xe9') + png_chunk(b'eXIf', tiff) +
+             png_chunk(b'iTXt', b'Author\0\0\0en\0Autor\0J\xc3\xb6rg') + png_chunk(b'iTXt', b'Packed\0\x01\0\0\0x') +
+             png_chunk(b'zTXt', b'Z\0\0x') + png_chunk(b'IEND', b'') + png_chunk(b'tEXt', b'After\0end')),
+            # A bomb is cut at 64 KiB.
+            ('png_compressed_texts.png', png + png_chunk(b'zTXt', b'Zed\0\0' + zlib.compress(b'Caf\xe9')) +
+             png_chunk(b'iTXt', b'Packed\0\x01\0en\0\0' + zlib.compress('Jörg'.encode())) +
+             png_chunk(b'zTXt', b'Bomb\0\0' + zlib.compress(b'a' * (10 << 20), 9))),
+            ('png_chunk_past_the_file.png', png + be32(1000) + b'tEXt' + b'A\0b'),
+            ('webp_exif.webp', webp(webp_chunk(b'VP8 ', b'abc') + webp_chunk(b'EXIF', tiff))),
+            ('webp_exif_with_identifier.webp', webp(webp_chunk(b'EXIF', b'Exif\0\0' + tiff))),
+            ('webp_chunk_past_the_file.webp', webp(b'EXIF' + le32(500) + tiff)),
+            ('webp_extended_canvas.webp', webp(webp_chunk(b'VP8X', b'\x10\0\0\0\x7f\x02\0\xdf\x01\0'))),
+            ('webp_lossless.webp', webp(webp_chunk(b'VP8L', b'\x2f' + le32(99 | 49 << 14)))),
+            # Key frame: the scale bits are left out of the size.
+            ('webp_lossy_key_frame.webp', webp(webp_chunk(b'VP8 ', b'\0\0\0\x9d\x01\x2a' + le16(320) +
+                                                          le16(240 | 0x4000)))),
+            ('webp_canvas_cut_short.webp', webp(webp_chunk(b'VP8X', b'\x10\0\0\0\x7f')))):
+        write('photo', name, data)
+
+
 def main():
     playlists()
     flac()
@@ -445,6 +670,8 @@ def main():
     wav()
     id3()
     mp4()
+    image()
+    photo()
     for path in WRITTEN:
         if not os.path.exists(path + '.json'):
             with open(path + '.json', 'w') as f:
