@@ -93,36 +93,22 @@ const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":
 
 } // namespace
 
-// Real taggers' files against the records written with them; every located
-// picture must be exactly the image the tagger embedded.
-TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
+// Real taggers' files, whose records are golden (tests/data/id3): every
+// located picture must be exactly the image the tagger embedded.
+TEST(Id3Fixtures, LocationsHoldTheEmbeddedImages) {
   const struct {
     const char *name;
     std::vector<std::string> images; // per picture object, "" when unlocated
-    const char *log;
   } rows[] = {
-      {"v24_two_pictures", {"back.png", "cover.jpg"}, nullptr},
-      {"v23_one_picture", {"back.png"}, nullptr},
-      {"eyed3_v24", {"cover.jpg"}, nullptr},
-      {"same_type", {"back.png", "cover.jpg"}, nullptr},
-      {"notag", {}, nullptr},
-      {"id3v1", {}, nullptr},
-      {"tags_v23", {}, nullptr},
-      // Encoder-made streams for the "audio" member.
-      {"cbr_info_44k_stereo", {}, nullptr},
-      {"cbr_plain_48k_id3v1", {}, nullptr},
-      {"vbr_xing_22k_mono", {}, nullptr},
-      {"vbr_vbri_22k_mono", {}, nullptr},
-      {"layer2_22k_mono", {}, nullptr},
+      {"v24_two_pictures", {"back.png", "cover.jpg"}},
+      {"v23_one_picture", {"back.png"}},
+      {"eyed3_v24", {"cover.jpg"}},
+      {"same_type", {"back.png", "cover.jpg"}},
   };
   for (const auto &r : rows) {
     std::string path = data_path("id3/"s + r.name + ".mp3");
-    log_capture log;
     json_ptr record = record_of(path);
     ASSERT_TRUE(record) << r.name;
-    expect_same_json(json_text(record.get()), read_file(data_path("id3/"s + r.name + ".json")), r.name);
-    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
-
     std::string file = read_file(path);
     json_object *pictures = json_object_object_get(json_object_object_get(record.get(), "id3"), "APIC");
     ASSERT_EQ(pictures != nullptr ? json_object_array_length(pictures) : 0, r.images.size()) << r.name;
