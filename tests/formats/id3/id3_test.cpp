@@ -2,6 +2,7 @@
 
 #include "extract/dispatch.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +19,6 @@ namespace {
 
 std::string synchsafe(size_t n) {
   return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
-}
-
-std::string big_endian(size_t n, int bytes) {
-  std::string out;
-  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-    out += char(n >> shift & 0xFF);
-  return out;
 }
 
 // The zero byte a tagger inserts after every 0xFF followed by a zero or a
@@ -47,8 +41,8 @@ std::string tag(int version, int flags, const std::string &body) {
 // in 2.2, plain size in 2.3, synchsafe size in 2.4, then two flag bytes.
 std::string frame(int version, const std::string &id, const std::string &data, int format_flags = 0) {
   if (version == 2)
-    return id + big_endian(data.size(), 3) + data;
-  return id + (version == 4 ? synchsafe(data.size()) : big_endian(data.size(), 4)) + '\0' + char(format_flags) + data;
+    return id + be24(static_cast<uint32_t>(data.size())) + data;
+  return id + (version == 4 ? synchsafe(data.size()) : be32(static_cast<uint32_t>(data.size()))) + '\0' + char(format_flags) + data;
 }
 
 // An "APIC" payload whose image starts 13 bytes in: Latin-1, image/png,
