@@ -13,21 +13,9 @@ import sys
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'image')
 
-# Each fixture and the record it must give.
-FIXTURES = {
-    'thumb_motorola.jpg': 'with_thumb.expected.json',
-    'thumb_intel.jpg': 'with_thumb.expected.json',
-    'no_thumb.jpg': 'no_thumb.expected.json',
-    'make_only.jpg': 'make_only.expected.json',
-    'no_exif.jpg': 'no_exif.expected.json',
-    'plain.tif': 'plain_tif.expected.json',
-    'gps_north_east.jpg': 'gps_north_east.expected.json',
-    'gps_south_west.jpg': 'gps_south_west.expected.json',
-    'size.png': 'size_png.expected.json',
-    'size.gif': 'size_gif.expected.json',
-    'size.bmp': 'size_bmp.expected.json',
-    'size_os2.bmp': 'size_os2_bmp.expected.json',
-}
+# The fixtures; each one's record is FILE.json beside it.
+FIXTURES = ('thumb_motorola.jpg', 'thumb_intel.jpg', 'no_thumb.jpg', 'make_only.jpg', 'no_exif.jpg', 'plain.tif',
+            'gps_north_east.jpg', 'gps_south_west.jpg', 'size.png', 'size.gif', 'size.bmp', 'size_os2.bmp')
 TOLERANCE = 1e-6
 
 
@@ -59,8 +47,8 @@ def disagreements(record, peer):
 
 def main():
     failed = False
-    for fixture, expected in FIXTURES.items():
-        path = os.path.join(HERE, expected)
+    for fixture in FIXTURES:
+        path = os.path.join(HERE, fixture + '.json')
         with open(path, encoding='utf-8') as f:
             record = json.load(f)
         peer = peer_members(os.path.join(HERE, fixture))

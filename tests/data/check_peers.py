@@ -53,7 +53,7 @@ EASY_PAIRS = (('track', 'trackTotal', 'tracknumber'), ('disc', 'discTotal', 'dis
 def fixtures():
     """(media file, record file, JSON indent) of every fixture checked."""
     for media in sorted(glob.glob(os.path.join(HERE, 'id3', '*.mp3'))):
-        yield media, media[:-4] + '.json', 1
+        yield media, media + '.json', 1
     for folder, pattern in (('mp4', '*.m4a'), ('mp4', '*.mp4'), ('mp4', '*.3gp'), ('flac', '*.flac'),
                             ('ogg', '*.ogg'), ('ogg', '*.opus'), ('wav', '*.wav')):
         for media in sorted(glob.glob(os.path.join(HERE, folder, pattern))):

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -88,27 +87,4 @@ TEST(Dispatch, UnrecognisedAndEmptyFilesGetExactlyThreeMembers) {
   EXPECT_EQ(record_text(dir.write("a.mp3", "")), want("unknown/unknown")); // empty: no extension lookup
   EXPECT_EQ(record_text(dir.write("a.xyz", junk)), want("unknown/unknown"));
   EXPECT_EQ(record_text(dir.write("a.png", std::string("\x89PNG\r\n\x1a\n", 8))), want("image/png"));
-}
-
-// The members every format shares come first and keep their order; the
-// members that hold the same facts whatever the format follow "subtype".
-// (The golden records of the other families are compared as text, which
-// pins their order already.)
-TEST(Dispatch, CommonMembersFollowSubtype) {
-  const struct {
-    const char *fixture;
-    std::vector<std::string> keys;
-  } rows[] = {
-      {"id3/v24_two_pictures.mp3", {"returnValue", "id3", "type", "subtype", "audio", "tags", "pictures"}},
-  };
-  for (const auto &r : rows) {
-    json_ptr record = record_of(data_path(r.fixture));
-    ASSERT_TRUE(record) << r.fixture;
-    std::vector<std::string> keys;
-    json_object_object_foreach(record.get(), key, value) {
-      (void)value;
-      keys.push_back(key);
-    }
-    EXPECT_EQ(keys, r.keys) << r.fixture;
-  }
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Makes the MP3 fixtures of the ID3 tests with real taggers (mutagen, eyeD3),
 ffmpeg and ImageMagick, and writes beside each NAME.mp3 the record the parser
-must make for it as NAME.json. Picture locations in those records are found
+must make for it as NAME.mp3.json. Picture locations in those records are found
 here independently, by searching the written file for the embedded image.
 
 The "audio" and "tags" members of each record are not written here: after
 remaking the fixtures, run ../check_peers.py --update BUILD/bin/mediasiftd,
 which takes them from the worker and fails unless ffprobe and mutagen agree
-with them.
+with them. The suite compares records as text, members in the order the
+parser writes them: MS_UPDATE_GOLDEN=1 on the golden test rewrites a record
+that differs (read the change before committing it).
 
 Run from anywhere; writes into the folder holding this script."""
 import json
@@ -58,8 +60,8 @@ def located(data, image):
 
 
 def write_record(name, id3):
-    record = {'returnValue': True, 'type': 'audio', 'subtype': 'mpeg3', 'id3': id3}
-    with open(path(name[:-4] + '.json'), 'w', encoding='utf-8') as f:
+    record = {'returnValue': True, 'id3': id3, 'type': 'audio', 'subtype': 'mpeg3'}  # the record's order
+    with open(path(name + '.json'), 'w', encoding='utf-8') as f:
         json.dump(record, f, ensure_ascii=False, indent=1)
         f.write('\n')
 

@@ -2,6 +2,7 @@
 
 #include "extract/dispatch.h"
 
+#include "support/byte_builders.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +19,6 @@ namespace {
 
 std::string synchsafe(size_t n) {
   return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
-}
-
-std::string big_endian(size_t n, int bytes) {
-  std::string out;
-  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-    out += char(n >> shift & 0xFF);
-  return out;
 }
 
 // The zero byte a tagger inserts after every 0xFF followed by a zero or a
@@ -47,19 +41,13 @@ std::string tag(int version, int flags, const std::string &body) {
 // in 2.2, plain size in 2.3, synchsafe size in 2.4, then two flag bytes.
 std::string frame(int version, const std::string &id, const std::string &data, int format_flags = 0) {
   if (version == 2)
-    return id + big_endian(data.size(), 3) + data;
-  return id + (version == 4 ? synchsafe(data.size()) : big_endian(data.size(), 4)) + '\0' + char(format_flags) + data;
+    return id + be24(static_cast<uint32_t>(data.size())) + data;
+  return id + (version == 4 ? synchsafe(data.size()) : be32(static_cast<uint32_t>(data.size()))) + '\0' + char(format_flags) + data;
 }
 
 // An "APIC" payload whose image starts 13 bytes in: Latin-1, image/png,
 // type 3, empty description.
 const std::string png_picture = "\0image/png\0\x03\0IMG"s;
-
-std::string id3v1(const std::string &title) {
-  std::string v1 = "TAG" + title;
-  v1.resize(127, '\0');
-  return v1 + '\xFF';
-}
 
 // A tag of exactly `length` bytes: one frame (by default a version 2.4
 // picture), then padding.
@@ -95,42 +83,26 @@ std::string png_located(int offset, int size = 3) {
 }
 std::string located_at(int offset, int size = 3) { return R"({"APIC":[)" + png_located(offset, size) + "]}"; }
 const char *const not_held = "Picture frame does not hold its image as stored, no location given!\n";
-// A picture whose image unsynchronisation must change: 0xFF then 0xE0.
-const std::string png_picture_ff = "\0image/png\0\x03\0\xFF\xE0G"s;
 const char *const png_unlocated = R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})";
 
 } // namespace
 
-// Real taggers' files against the records written with them; every located
-// picture must be exactly the image the tagger embedded.
-TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
+// Real taggers' files, whose records are golden (tests/data/id3): every
+// located picture must be exactly the image the tagger embedded.
+TEST(Id3Fixtures, LocationsHoldTheEmbeddedImages) {
   const struct {
     const char *name;
     std::vector<std::string> images; // per picture object, "" when unlocated
-    const char *log;
   } rows[] = {
-      {"v24_two_pictures", {"back.png", "cover.jpg"}, nullptr},
-      {"v23_one_picture", {"back.png"}, nullptr},
-      {"eyed3_v24", {"cover.jpg"}, nullptr},
-      {"same_type", {"back.png", "cover.jpg"}, nullptr},
-      {"notag", {}, nullptr},
-      {"id3v1", {}, nullptr},
-      {"tags_v23", {}, nullptr},
-      // Encoder-made streams for the "audio" member.
-      {"cbr_info_44k_stereo", {}, nullptr},
-      {"cbr_plain_48k_id3v1", {}, nullptr},
-      {"vbr_xing_22k_mono", {}, nullptr},
-      {"vbr_vbri_22k_mono", {}, nullptr},
-      {"layer2_22k_mono", {}, nullptr},
+      {"v24_two_pictures", {"back.png", "cover.jpg"}},
+      {"v23_one_picture", {"back.png"}},
+      {"eyed3_v24", {"cover.jpg"}},
+      {"same_type", {"back.png", "cover.jpg"}},
   };
   for (const auto &r : rows) {
     std::string path = data_path("id3/"s + r.name + ".mp3");
-    log_capture log;
     json_ptr record = record_of(path);
     ASSERT_TRUE(record) << r.name;
-    expect_same_json(json_text(record.get()), read_file(data_path("id3/"s + r.name + ".json")), r.name);
-    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
-
     std::string file = read_file(path);
     json_object *pictures = json_object_object_get(json_object_object_get(record.get(), "id3"), "APIC");
     ASSERT_EQ(pictures != nullptr ? json_object_array_length(pictures) : 0, r.images.size()) << r.name;
@@ -144,47 +116,16 @@ TEST(Id3Fixtures, RecordsMatchAndLocationsHoldTheEmbeddedImages) {
   }
 }
 
-TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
+// Tags over 2 MiB, which the library reads from the file itself, built here
+// rather than committed; the smaller crafted tags are golden fixtures under
+// tests/data/id3/crafted.
+TEST(Id3Tags, TagsOverTwoMebibytesGiveTheirRecords) {
   const struct {
     const char *name;
     std::string bytes;
     std::string id3;
     const char *log;
   } rows[] = {
-      {"2.3 extended header of 6: frames start at 20",
-       tag(3, 0x40, big_endian(6, 4) + std::string(6, '\0') + frame(3, "APIC", png_picture)), located_at(43), nullptr},
-      {"2.4 extended header of 6: frames start at 16",
-       tag(4, 0x40, synchsafe(6) + "\x01\0"s + frame(4, "APIC", png_picture)), located_at(39), nullptr},
-      {"grouping byte before the payload", tag(4, 0, frame(4, "APIC", "\x07" + png_picture, 0x40)), located_at(34),
-       nullptr},
-      // The k-th picture frame is the library's k-th picture, located when
-      // the file holds its decoded image as the frame's last bytes.
-      {"unsynchronised tag, image unchanged", tag(3, 0x80, frame(3, "APIC", png_picture)), located_at(33), nullptr},
-      {"unsynchronised tag, zero inserted before the image",
-       tag(3, 0x80, unsynchronised(frame(3, "TIT2", "\0\xFF\xE0"s) + frame(3, "APIC", png_picture))),
-       R"({"TIT2":["\u00ff\u00e0"],"APIC":[)" + png_located(47) + "]}", nullptr},
-      {"unsynchronised tag, zero inserted in the image",
-       tag(3, 0x80, unsynchronised(frame(3, "APIC", png_picture_ff))),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"}]})", not_held},
-      {"unsynchronised frame, image unchanged", tag(4, 0, frame(4, "APIC", png_picture, 0x02)), located_at(33),
-       nullptr},
-      {"unsynchronised frame, zero inserted in the image, then a plain frame",
-       tag(4, 0, frame(4, "APIC", unsynchronised(png_picture_ff), 0x02) + frame(4, "APIC", png_picture)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"},)" + png_located(60) + "]}", not_held},
-      {"data length indicator", tag(4, 0, frame(4, "APIC", synchsafe(png_picture.size()) + png_picture, 0x01)),
-       located_at(37), nullptr},
-      {"unsynchronised frame with data length indicator",
-       tag(4, 0, frame(4, "APIC", synchsafe(png_picture.size()) + png_picture, 0x03)), located_at(37), nullptr},
-      // An unlocated frame is matched to its own object: a later frame of the
-      // same type gets the later object.
-      {"encrypted frame, then a plain one of the same type",
-       tag(3, 0, frame(3, "APIC", "\x80" + png_picture, 0x40) + frame(3, "APIC", png_picture)),
-       R"({"APIC":[{"type":0,"description":"","mime":""},)" + png_located(60) + "]}", not_held},
-      {"compressed frame, then a plain one",
-       tag(3, 0, frame(3, "APIC", big_endian(16, 4) + compressed_png_picture, 0x80) + frame(3, "APIC", png_picture)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/png"},)" + png_located(71) + "]}", not_held},
-      {"two covers of one type are both located", tag(4, 0, frame(4, "APIC", png_picture) + frame(4, "APIC", png_picture)),
-       R"({"APIC":[)" + png_located(33) + "," + png_located(59) + "]}", nullptr},
       // Over 2 MiB the library reads the file itself; the check of frames
       // declaring huge sizes runs on the tag with its unsynchronisation undone.
       {"unsynchronised tag over 2 MiB is read",
@@ -193,51 +134,11 @@ TEST(Id3Tags, ByteBuiltTagsGiveTheirRecords) {
        R"({"TIT2":["\u00ff\u00e0"],"APIC":[{"type":3,"description":"","mime":"image/png"}]})", nullptr},
       {"... and refused when a frame declares 2 GiB", tag_of_length(2097153, 3, frame_declaring_2gib, 0x80), "{}",
        "Tag declares a frame too large to decompress, not parsed!\n"},
-      // A frame declaring 2 GiB decompressed made the library allocate it all.
-      {"frame declaring 2 GiB decompressed is kept from the library", tag(3, 0, frame_declaring_2gib), "{}",
+      {"frame declaring 2 GiB in a plain tag over 2 MiB", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
        "Tag declares a frame too large to decompress, not parsed!\n"},
-      {"... and from the library's file reading", tag_of_length(2097153, 3, frame_declaring_2gib), "{}",
-       "Tag declares a frame too large to decompress, not parsed!\n"},
-      {"image of one byte", tag(4, 0, frame(4, "APIC", "\0image/png\0\x03\0X"s)), located_at(33, 1), nullptr},
-      {"frames the record leaves out",
-       tag(3, 0,
-           frame(3, "TIT2", "\0t"s) + frame(3, "TXXX", "\0d\0v"s) + frame(3, "WXXX", "\0d\0http://w"s) +
-               frame(3, "PRIV", "o\0x"s) + frame(3, "COMM", "\0engd\0c"s) + frame(3, "TDAT", "\0" "0101"s) +
-               frame(3, "WOAR", "http://a") + frame(3, "TPE1", "\0"s)),
-       R"({"TIT2":["t"],"WOAR":"http://a","TPE1":[]})", nullptr},
-      {"text the library hands over as invalid UTF-8 is escaped",
-       tag(4, 0, frame(4, "TIT2", "\x03" "a\xED\xA0\x80" "b")), R"({"TIT2":["a\\u00ed\\u00a0\\u0080b"]})", nullptr},
-      {"2.2 pictures are made from their frames",
-       tag(2, 0,
-           frame(2, "TT2", "\0Title\0"s) + frame(2, "PIC", "\0JPG\x03\0IMG"s) +
-               frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0k\0\0\0PNGDATA"s)),
-       R"({"TIT2":["Title"],"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":35,"thumbSize":3},
-           {"type":4,"description":"Bk","mime":"image/png","thumbOffset":57,"thumbSize":7}]})",
-       nullptr},
-      {"2.2 unsynchronised, image unchanged", tag(2, 0x80, frame(2, "PIC", "\0JPG\x03\0IMG"s)),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/jpeg","thumbOffset":22,"thumbSize":3}]})", nullptr},
-      {"2.2 unsynchronised, zero inserted in the image",
-       tag(2, 0x80, unsynchronised(frame(2, "PIC", "\0JPG\x03\0\xFF\xE0G"s))),
-       R"({"APIC":[{"type":3,"description":"","mime":"image/jpeg"}]})", not_held},
-      // Frames the library accepts but that are not whole pictures fail alone.
-      {"2.2 bad pictures before a good one",
-       tag(2, 0, frame(2, "PIC", "\0J\0\0"s) + frame(2, "PIC", "\0JPG\0abc"s) + frame(2, "PIC", "\0PNG\x03\0IMG"s)),
-       R"({"APIC":[{"type":0,"mime":"image/jpeg"},
-           {"type":3,"description":"","mime":"image/png","thumbOffset":46,"thumbSize":3}]})",
-       "Picture frame too short to read, no picture made!\nNever found end of pic desc in frame!\n"},
       {"2.2 tag over 2 MiB: pictures made from the file, without location",
        tag_of_length(2097153, 2, frame(2, "TT2", "\0T\0"s) + frame(2, "PIC", "\x01PNG\x04\xFF\xFE" "B\0\0\0PNG"s)),
        R"({"TIT2":["T"],"APIC":[{"type":4,"description":"B","mime":"image/png"}]})", nullptr},
-      {"2.2 compressed tag: the library reads nothing", tag(2, 0x40, frame(2, "PIC", "\0JPG\x03\0IMG"s)), "{}",
-       "Unable to parse id3 from memory!\n"},
-      {"rejected tag: no fallback to the ID3v1 tag", tag(4, 0, frame(4, "TIT2", "\x09x")) + id3v1("v1"), "{}",
-       "Unable to parse id3 from memory!\n"},
-      {"no tag at the start: the ID3v1 tag is read", std::string(200, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
-       nullptr},
-      {"file shorter than its tag: the library's file reading finds the ID3v1 tag",
-       "ID3\x04\0\0"s + synchsafe(1000) + std::string(50, '\0') + id3v1("v1"), R"({"TIT2":["v1"]})",
-       "Failed to read tag into memory!\n"},
-      {"too short for a header", "ID3\x04", "{}", "Failed to read id3 header!\n"},
       {"tag of 2,097,152 bytes is read into memory", tag_of_length(2097152), located_at(33), nullptr},
       {"tag of 2,097,153 bytes goes to the library's file reading", tag_of_length(2097153), png_unlocated, nullptr},
   };

@@ -1,7 +1,6 @@
 // MPEG audio frames built from bytes: the header table, the search for the
-// first frame, the Xing/Info and VBRI headers, and the "audio" member a
-// whole file gets.
-#include "formats/id3/mp3_audio.h"
+// first frame, the Xing/Info and VBRI headers. The "audio" member of whole
+// files is in the golden records of tests/data/id3 (tool-made and crafted).
 #include "formats/id3/mpeg_frame.h"
 
 #include "support/byte_builders.h"
@@ -10,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 using namespace std::string_literals;
 
@@ -25,13 +23,6 @@ std::string header(int version, int layer, int bitrate, int rate, int padding = 
 }
 // A whole frame of `length` bytes: the header, then zeros.
 std::string frame(const std::string &head, size_t length) { return head + std::string(length - 4, '\0'); }
-
-std::string synchsafe(size_t n) {
-  return {char(n >> 21 & 0x7F), char(n >> 14 & 0x7F), char(n >> 7 & 0x7F), char(n & 0x7F)};
-}
-std::string id3_tag(const std::string &body, int version = 4, int flags = 0) {
-  return "ID3"s + char(version) + '\0' + char(flags) + synchsafe(body.size()) + body;
-}
 
 // MPEG 1 layer III, 128 kbit/s, 44.1 kHz, stereo: 417 bytes a frame.
 const std::string cbr_head = header(3, 1, 9, 0);
@@ -171,38 +162,4 @@ TEST(MpegFrame, VbrHeadersAndSummaries) {
   const std::string first = xing_frame("Xing", 1225, 0);
   EXPECT_EQ(mpeg_read_vbr_header(reinterpret_cast<const unsigned char *>(first.data()), first.size(), layer2).kind,
             mpeg_vbr_header::none);
-}
-
-TEST(MpegFrame, FilesGetTheirAudioMember) {
-  // Two valid frame headers 208 bytes apart inside the tag: without the
-  // tag's length the search would take them for the stream.
-  const std::string fake_sync_tag = id3_tag(repeated(mono_frame, 2) + std::string(10, '\0'));
-  const struct {
-    const char *name;
-    std::string bytes;
-    const char *member; // "" when none
-    const char *log;
-  } rows[] = {
-      {"tag holding a fake sync word", fake_sync_tag + repeated(cbr_frame, 4),
-       R"({"duration":0.10425,"bitrate":128,"sampleRate":44100,"channels":2,"vbr":false})", nullptr},
-      {"footer of a 2.4 tag", id3_tag("", 4, 0x10) + "3DI\x04\0\x10\0\0\0\0"s + repeated(cbr_frame, 4),
-       R"({"duration":0.10425,"bitrate":128,"sampleRate":44100,"channels":2,"vbr":false})", nullptr},
-      {"xing after a tag", id3_tag("pad") + xing_frame("Xing", 1225, 400000) + repeated(cbr_frame, 2),
-       R"({"duration":32.0,"bitrate":100,"sampleRate":44100,"channels":2,"vbr":true})", nullptr},
-      {"garbage only", repeated("\xFF\xFB\x90\x00 no frames here"s, 50), "", "No MPEG audio frame found!\n"},
-      {"tag longer than the file", id3_tag(std::string(100, 'x')).substr(0, 50), "",
-       "No MPEG audio after the tag!\n"},
-  };
-  temp_dir dir;
-  for (const auto &r : rows) {
-    log_capture log;
-    json_ptr root(json_object_new_object());
-    FILE *file = fopen(dir.write("a.mp3", r.bytes).c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    add_mp3_audio(file, root.get());
-    fclose(file);
-    json_object *member = json_object_object_get(root.get(), "audio");
-    EXPECT_EQ(member != nullptr ? json_text(member) : "", r.member) << r.name;
-    EXPECT_EQ(log.lines, r.log ? std::vector<std::string>{r.log} : std::vector<std::string>{}) << r.name;
-  }
 }

@@ -1,0 +1,2 @@
+[Playlist]
+NumberOfEntries=1

@@ -1,0 +1,5 @@
+[playlist]
+NumberOfEntries=1
+File1=a.mp3
+File2=b.mp3
+Version=2

@@ -1,0 +1,9 @@
+[playlist]
+NumberOfEntries=9
+File01=a
+File1[de]=a
+File-3=a
+Files4=a
+file5=a
+File2x=a
+Length1=3

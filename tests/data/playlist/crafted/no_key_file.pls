@@ -1,0 +1,2 @@
+[playlist]
+no equals sign

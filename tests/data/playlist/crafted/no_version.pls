@@ -1,0 +1,3 @@
+[playlist]
+NumberOfEntries=1
+File1=a.mp3

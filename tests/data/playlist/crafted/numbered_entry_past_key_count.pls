@@ -1,0 +1,3 @@
+[playlist]
+NumberOfEntries=20
+File20=/music/x.mp3
