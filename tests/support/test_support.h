@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/json_helpers.h"
+#include "support/byte_stream.h"
 #include "testing/harness.h"
 
 #include <sys/types.h>
@@ -45,10 +46,6 @@ struct temp_dir {
   std::string write(const std::string &name, const std::string &bytes) const;
   std::string path;
 };
-
-// A stream over `bytes` backed by a real descriptor (a memfd), as the parsers
-// get from the dispatch, positioned at the start. The caller fcloses it.
-FILE *stream_from_bytes(const std::string &bytes);
 
 std::string read_file(const std::string &path);
 // Runs the GLib default main context until `done` holds or `timeout_ms` passed;
