@@ -382,6 +382,10 @@ TEST(ClientPieces, RefusesAPictureTargetBeforeAsking) {
   }
 }
 
+// The service's one method, as the stand-ins below export it.
+const char *const parse_interface = "<interface name='com.kivo.mediasiftd'><method name='parse'>"
+                                    "<arg type='s' direction='in'/><arg type='s' direction='out'/></method></interface>";
+
 // A stand-in service whose first instance goes away without answering, as an
 // instance quitting for idleness does; the next owner of the name answers.
 struct vanishing_service {
@@ -407,10 +411,7 @@ TEST(ClientRetry, ACallLostToAQuittingInstanceIsSentOnceMore) {
   vanishing_service stand_in{connection_ptr(bus_connect(bus.address)), connection_ptr(bus_connect(bus.address))};
   // The second waits in the queue for the name.
   for (GDBusConnection *connection : {stand_in.first.get(), stand_in.second.get()})
-    serve(connection,
-          "<interface name='com.kivo.mediasiftd'><method name='parse'><arg type='s' direction='in'/>"
-          "<arg type='s' direction='out'/></method></interface>",
-          vanish_or_answer, &stand_in, service_bus_name, 0);
+    serve(connection, parse_interface, vanish_or_answer, &stand_in, service_bus_name, 0);
 
   client_run run = run_client(bus.address, {"parse", "/x"});
   EXPECT_EQ(run.status, 0) << run.err;
@@ -466,10 +467,7 @@ TEST(ClientCalls, SeveralGoOutAtOnceAndComeBackInOrder) {
   holding_service stand_in;
   stand_in.in_flight = std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), max_calls_in_flight);
   connection_ptr connection(bus_connect(bus.address));
-  serve(connection.get(),
-        "<interface name='com.kivo.mediasiftd'><method name='parse'><arg type='s' direction='in'/>"
-        "<arg type='s' direction='out'/></method></interface>",
-        hold_then_answer, &stand_in, service_bus_name, 0);
+  serve(connection.get(), parse_interface, hold_then_answer, &stand_in, service_bus_name, 0);
   texts args = {"parse"};
   std::string expected = "{\"returnValue\":true,\"files\":[";
   for (int i = 0; i < 4321; ++i) {
