@@ -55,9 +55,9 @@ long long capability_set(const std::string &status, const std::string &name) {
   return at == std::string::npos ? -1 : std::stoll(status.substr(at + name.size() + 3, 16), nullptr, 16);
 }
 
-} // namespace
-
 bool had_capabilities; // whether this process runs with capabilities
+
+} // namespace
 
 // What the worker needs works; writing, creating, executing and sockets end
 // the child or are refused. Calls the worker needs in some forms only (its
