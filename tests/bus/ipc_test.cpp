@@ -35,6 +35,25 @@ GArray *double_array(const std::vector<double> &values) {
   return array;
 }
 
+// build_parse_reply over arrays made of `paths`, `records` (null: no record),
+// `sizes` and `times`; "(none)" when the reply would pass the bound.
+std::string reply_for(const std::vector<std::string> &paths, const std::vector<const char *> &records,
+                      const std::vector<double> &sizes, const std::vector<double> &times) {
+  GArray *files = string_array(paths);
+  GArray *results = g_array_new(FALSE, FALSE, sizeof(char *));
+  for (const char *record : records) {
+    char *copy = g_strdup(record);
+    g_array_append_val(results, copy);
+  }
+  GArray *size_array = double_array(sizes), *time_array = double_array(times);
+  g_autofree char *reply = build_parse_reply(results, size_array, time_array, files);
+  string_array_free_all(&files);
+  string_array_free_all(&results);
+  g_array_free(size_array, TRUE);
+  g_array_free(time_array, TRUE);
+  return reply != nullptr ? reply : "(none)";
+}
+
 class BusService : public own_bus_test {
 protected:
   void SetUp() override {
@@ -141,19 +160,16 @@ TEST_F(BusService, OpenRequestsKeepTheirWorkerAndReapAnswersEachAlone) {
 }
 
 TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
-  GArray *files = string_array({"/a.mp3", "/b.jpg", "/c", "/d", "/e"});
-  GArray *results = string_array({"{\"returnValue\":true,\"type\":\"audio\"}", "{\"returnValue\":false,\"toxic\":true}",
-                                "not json", "{\"title\":\"caf\xe9\"}"});
-  char *none = nullptr;
-  g_array_append_val(results, none);
-  GArray *sizes = double_array({1, 2, 3, 4, 5});
-  GArray *modified = double_array({10, 20, 30, 40, 50});
+  const std::vector<const char *> results = {"{\"returnValue\":true,\"type\":\"audio\"}",
+                                             "{\"returnValue\":false,\"toxic\":true}", "not json",
+                                             "{\"title\":\"caf\xe9\"}", nullptr};
+  const std::vector<double> sizes = {1, 2, 3, 4, 5}, modified = {10, 20, 30, 40, 50};
   log_capture logs;
-  g_autofree char *text = build_parse_reply(results, sizes, modified, files);
+  std::string text = reply_for({"/a.mp3", "/b.jpg", "/c", "/d", "/e"}, results, sizes, modified);
   json_ptr reply = parse_json(text);
   ASSERT_NE(reply, nullptr) << text;
   // Written out entry by entry, the text is still json-c's own writing of it.
-  EXPECT_STREQ(json_object_to_json_string(reply.get()), text);
+  EXPECT_EQ(json_object_to_json_string(reply.get()), text);
   EXPECT_STREQ(json_object_to_json_string_ext(reply.get(), JSON_C_TO_STRING_PLAIN),
                "{\"returnValue\":true,\"files\":["
                "{\"path\":\"\\/a.mp3\",\"size\":1.0,\"modified\":10.0,\"data\":{\"returnValue\":true,\"type\":\"audio\"}},"
@@ -164,19 +180,9 @@ TEST(BuildParseReply, OneEntryPerResultInPathOrder) {
   EXPECT_EQ(logs.count("Failed to parse metadata returned! /c\nnot json\n"), 1);
 
   // More results than paths: only entries that have a path are made.
-  GArray *two_files = string_array({"/a.mp3", "/b.jpg"});
-  g_autofree char *short_text = build_parse_reply(results, sizes, modified, two_files);
-  json_ptr short_reply = parse_json(short_text);
+  json_ptr short_reply = parse_json(reply_for({"/a.mp3", "/b.jpg"}, results, sizes, modified));
   EXPECT_EQ(json_object_array_length(json_object_object_get(short_reply.get(), "files")), 2u);
-  string_array_free_all(&two_files);
-  GArray *no_paths = string_array({});
-  g_autofree char *empty_text = build_parse_reply(no_paths, sizes, modified, no_paths);
-  EXPECT_STREQ(empty_text, "{ \"returnValue\": true, \"files\": [ ] }");
-  string_array_free_all(&no_paths);
-  string_array_free_all(&files);
-  string_array_free_all(&results);
-  g_array_free(sizes, TRUE);
-  g_array_free(modified, TRUE);
+  EXPECT_EQ(reply_for({}, {}, sizes, modified), "{ \"returnValue\": true, \"files\": [ ] }");
 }
 
 // One entry as the service wrote it while it parsed each record into a json-c
@@ -196,19 +202,8 @@ std::string tree_entry(const char *path, double size, double modified, const cha
 
 // The reply of one entry, and the lines logged while it was written.
 std::string one_entry_reply(const char *path, double size, double modified, const char *record, log_capture &logs) {
-  GArray *files = string_array({path});
-  GArray *results = g_array_new(FALSE, FALSE, sizeof(char *));
-  char *copy = g_strdup(record);
-  g_array_append_val(results, copy);
-  GArray *sizes = double_array({size});
-  GArray *times = double_array({modified});
   logs.lines.clear();
-  g_autofree char *reply = build_parse_reply(results, sizes, times, files);
-  string_array_free_all(&files);
-  string_array_free_all(&results);
-  g_array_free(sizes, TRUE);
-  g_array_free(times, TRUE);
-  return reply;
+  return reply_for({path}, {record}, {size}, {modified});
 }
 
 std::string reply_of(const std::string &entry) { return "{ \"returnValue\": true, \"files\": [ " + entry + " ] }"; }
@@ -297,37 +292,16 @@ TEST(BuildParseReply, SplicesRecordsAsJsonCWroteThem) {
 // The bound on a reply's text, and the fewest bytes an entry can take, from
 // which the most paths a call may name follows.
 TEST(BuildParseReply, StopsAtTheBoundAndNoEntryIsSmallerThanCounted) {
-  GArray *files = string_array({""});
-  GArray *results = g_array_new(FALSE, FALSE, sizeof(char *));
-  char *none = nullptr;
-  g_array_append_val(results, none);
-  GArray *sizes = double_array({0});
-  GArray *modified = double_array({0});
-  g_autofree char *smallest = build_parse_reply(results, sizes, modified, files);
-  EXPECT_EQ(strlen(smallest) - strlen("{ \"returnValue\": true, \"files\": [  ] }"), min_entry_bytes) << smallest;
+  std::string smallest = reply_for({""}, {nullptr}, {0}, {0});
+  EXPECT_EQ(smallest.size() - strlen("{ \"returnValue\": true, \"files\": [  ] }"), min_entry_bytes) << smallest;
   EXPECT_EQ(max_files_per_call, 381300u);
 
   // Records of 1 MiB: 15 fit, 17 don't.
   std::string record = "{\"x\":\"" + std::string(1 << 20, 'a') + "\"}";
-  string_array_free_all(&files);
-  string_array_free_all(&results);
-  files = string_array(std::vector<std::string>(17, "/a"));
-  results = string_array(std::vector<std::string>(17, record));
+  std::vector<const char *> records(17, record.c_str());
   std::vector<double> zeros(17, 0.0);
-  g_array_set_size(sizes, 0);
-  g_array_append_vals(sizes, zeros.data(), 17);
-  g_array_set_size(modified, 0);
-  g_array_append_vals(modified, zeros.data(), 17);
-  EXPECT_EQ(build_parse_reply(results, sizes, modified, files), nullptr);
-  GArray *fifteen = string_array(std::vector<std::string>(15, "/a"));
-  g_autofree char *fits = build_parse_reply(results, sizes, modified, fifteen);
-  ASSERT_NE(fits, nullptr);
-  EXPECT_GT(strlen(fits), size_t{15} << 20);
-  string_array_free_all(&fifteen);
-  string_array_free_all(&files);
-  string_array_free_all(&results);
-  g_array_free(sizes, TRUE);
-  g_array_free(modified, TRUE);
+  EXPECT_EQ(reply_for(std::vector<std::string>(17, "/a"), records, zeros, zeros), "(none)");
+  EXPECT_GT(reply_for(std::vector<std::string>(15, "/a"), records, zeros, zeros).size(), size_t{15} << 20);
 }
 
 // What a call's records may take: the bound less what its entries need
@@ -341,17 +315,11 @@ TEST(BuildParseReply, RecordBudgetLeavesRoomForEveryEntrysFrame) {
               {"/\x01\"\\\b\n/\x1f\x7f\xc3\xa9", 1, -1.2345678901234567e+300}};
   const std::string record = "{ \"returnValue\": true }";
   for (const auto &r : rows) {
+    std::string reply = reply_for({r.path}, {record.c_str()}, {r.size}, {r.modified});
+    ASSERT_NE(reply, "(none)");
     GArray *files = string_array({r.path});
-    GArray *results = string_array({record});
-    GArray *sizes = double_array({r.size});
-    GArray *modified = double_array({r.modified});
-    g_autofree char *reply = build_parse_reply(results, sizes, modified, files);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_LE(strlen(reply), reply_limit_bytes - quarn_ipc_record_budget(files) + record.size()) << reply;
+    EXPECT_LE(reply.size(), reply_limit_bytes - quarn_ipc_record_budget(files) + record.size()) << reply;
     string_array_free_all(&files);
-    string_array_free_all(&results);
-    g_array_free(sizes, TRUE);
-    g_array_free(modified, TRUE);
   }
   // Paths that alone pass the bound leave nothing: the call is refused.
   GArray *many = string_array(std::vector<std::string>(160000, "/music/a.mp3"));

@@ -31,15 +31,6 @@ std::string temp_dir::write(const std::string &name, const std::string &bytes) c
   return full;
 }
 
-FILE *stream_from_bytes(const std::string &bytes) {
-  int fd = memfd_create("mediasift-test", MFD_CLOEXEC);
-  FILE *file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-  if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || fflush(file) != 0)
-    abort();
-  rewind(file);
-  return file;
-}
-
 std::string read_file(const std::string &path) {
   std::ostringstream all;
   all << std::ifstream(path, std::ios::binary).rdbuf();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/json_helpers.h"
+#include "support/byte_stream.h"
 #include "testing/harness.h"
 
 #include <sys/types.h>
@@ -14,26 +15,12 @@
 #include <string>
 #include <vector>
 
-// AddressSanitizer builds reserve huge address ranges and keep freed memory a
-// while: memory ceilings and resident sizes mean nothing there.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MS_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(MS_TEST_ASAN)
-constexpr bool sanitizer_build = true;
-#else
-constexpr bool sanitizer_build = false;
-#endif
-
-// Whether the executable under test has the worker's time-out test hook
-// (configured with -DMS_TEST_HOOKS=ON).
-#ifdef MS_TEST_HOOKS
-constexpr bool test_hook_built = true;
-#else
-constexpr bool test_hook_built = false;
-#endif
+// AddressSanitizer builds (-DMS_SANITIZE=ON) reserve huge address ranges and
+// keep freed memory a while: memory ceilings and resident sizes mean nothing
+// there. Whether the executable under test has the worker's time-out test
+// hook (-DMS_TEST_HOOKS=ON).
+constexpr bool sanitizer_build = MS_SANITIZE_BUILT;
+constexpr bool test_hook_built = MS_TEST_HOOKS_BUILT;
 
 // A fresh temporary folder, removed with its files by the destructor.
 struct temp_dir {
@@ -45,10 +32,6 @@ struct temp_dir {
   std::string write(const std::string &name, const std::string &bytes) const;
   std::string path;
 };
-
-// A stream over `bytes` backed by a real descriptor (a memfd), as the parsers
-// get from the dispatch, positioned at the start. The caller fcloses it.
-FILE *stream_from_bytes(const std::string &bytes);
 
 std::string read_file(const std::string &path);
 // Runs the GLib default main context until `done` holds or `timeout_ms` passed;

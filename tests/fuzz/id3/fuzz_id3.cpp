@@ -33,13 +33,8 @@ void check_locations(json_object *id3, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (FILE *file = fuzz_stream(data, size)) {
-    json_ptr root(json_object_new_object());
-    parse_id3(file, root.get(), "fuzz.mp3");
-    fclose(file);
-    json_object_to_json_string(root.get());
-    check_locations(json_object_object_get(root.get(), "id3"), size);
-  }
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { parse_id3(file, root, "fuzz.mp3"); },
+             [size](json_object *root) { check_locations(json_object_object_get(root, "id3"), size); });
   if (size >= 10) {
     // Decoded images taken from the input's own tail, so that some of them
     // are found; every location given must hold its image.

@@ -28,13 +28,8 @@ void check_member(json_object *audio) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (FILE *file = fuzz_stream(data, size)) {
-    json_ptr root(json_object_new_object());
-    add_mp3_audio(file, root.get());
-    fclose(file);
-    check_member(json_object_object_get(root.get(), "audio"));
-    json_object_to_json_string(root.get());
-  }
+  fuzz_parse(data, size, [](FILE *file, json_object *root) { add_mp3_audio(file, root); },
+             [](json_object *root) { check_member(json_object_object_get(root, "audio")); });
   mpeg_frame frame;
   const size_t at = mpeg_find_first_frame(data, size, size % 2 == 0, &frame);
   // A frame found lies whole in the buffer.
